@@ -1,0 +1,30 @@
+# The tracker's sources: portable folders plus the folder of this platform.
+set(LATTICE_SRC ${PROJECT_SOURCE_DIR}/src)
+set(LATTICE_PLATFORM ${LATTICE_SRC}/platform/${LATTICE_PLATFORM_DIR})
+
+file(GLOB LATTICE_CORE_SOURCES CONFIGURE_DEPENDS
+  ${LATTICE_SRC}/log/*.cpp
+  ${LATTICE_SRC}/tracker/*.cpp
+  ${LATTICE_SRC}/net/*.cpp
+  ${LATTICE_SRC}/app/*.cpp
+  ${LATTICE_PLATFORM}/*.cpp)
+list(FILTER LATTICE_CORE_SOURCES EXCLUDE REGEX ".*/entry_point\\.cpp$")
+
+add_library(lattice_core STATIC ${LATTICE_CORE_SOURCES})
+target_include_directories(lattice_core PUBLIC ${LATTICE_SRC} ${LATTICE_PLATFORM})
+target_compile_definitions(lattice_core PUBLIC LATTICE_BUILD_ID="${LATTICE_BUILD_ID}")
+find_package(Threads REQUIRED)
+target_link_libraries(lattice_core PUBLIC Threads::Threads)
+if(TARGET utp)
+  target_link_libraries(lattice_core PUBLIC utp)
+endif()
+if(WIN32)
+  target_link_libraries(lattice_core PUBLIC ws2_32 mswsock advapi32 user32)
+endif()
+
+add_executable(corvane-lattice-tracker ${LATTICE_PLATFORM}/entry_point.cpp)
+target_link_libraries(corvane-lattice-tracker PRIVATE lattice_core)
+if(WIN32)
+  # A windowed program: it has no console until it makes one itself.
+  target_link_options(corvane-lattice-tracker PRIVATE -mwindows -municode -static)
+endif()

@@ -1,0 +1,31 @@
+#include "net/socket.h"
+
+#include "log/loop_clock.h"
+#include "tracker/tracker_stats.h"
+
+namespace lattice {
+
+Socket::Socket(std::uintptr_t handleValue)
+    : handle(handleValue), lastActivity(LoopClock()), registrations(8) {
+  registrations.max_load_factor(1.0f);
+}
+
+Socket::~Socket() = default;
+
+bool Socket::IsExpired(std::int64_t now) const { return now - lastActivity > 30; }
+
+bool Socket::QueueAndCount(const void* data, std::size_t length) {
+  if (outbound.Write(data, length) == 0 && length != 0) return false;
+  CountPeersSent(Kind());
+  return true;
+}
+
+void Socket::Send(const void* data, std::size_t length) { QueueAndCount(data, length); }
+
+void Socket::SetMaskBit(std::uint32_t bit, bool on) {
+  if (((eventMask & bit) != 0) == on) return;
+  eventMask = on ? (eventMask | bit) : (eventMask & ~bit);
+  ApplyEventMask();
+}
+
+}  // namespace lattice

@@ -1,0 +1,39 @@
+// Process-wide traffic counters and the periodic statistics report.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+namespace lattice {
+
+struct TrackerStats {
+  std::int32_t reportPeriod = 10;
+  std::int64_t lastReport = 0;
+  // Each array is indexed by SocketKind (Udp 0, Tcp 1, Utp 2).
+  std::uint64_t active[3] = {};
+  std::uint64_t registered[3] = {};
+  std::uint64_t unregistered[3] = {};
+  std::uint64_t getPeersTotal[3] = {};
+  std::uint64_t peersSentTotal[3] = {};
+  std::uint64_t getPeersPeriod[3] = {};
+  std::uint64_t peersSentPeriod[3] = {};
+};
+
+// Touched only by the event-loop thread.
+extern TrackerStats trackerStats;
+
+inline void CountGetPeers(int kind) {
+  ++trackerStats.getPeersTotal[kind];
+  ++trackerStats.getPeersPeriod[kind];
+}
+inline void CountPeersSent(int kind) {
+  ++trackerStats.peersSentTotal[kind];
+  ++trackerStats.peersSentPeriod[kind];
+}
+
+// Prints the report when the period has run out on the loop clock.
+void ReportStatistics();
+// The same, to a chosen stream; returns whether a report was printed.
+bool ReportStatisticsTo(std::FILE* out);
+
+}  // namespace lattice
