@@ -88,8 +88,7 @@ function(_libutp_prepare)
     set(apply "${LIBUTP_PATCH_TOOL}" -p1 --forward --batch --no-backup-if-mismatch -i "${LIBUTP_PATCH}")
   else()
     find_program(LIBUTP_GIT git REQUIRED)
-    # --unsafe-paths: the work dir may sit inside another git checkout.
-    set(apply "${LIBUTP_GIT}" apply -p1 --unsafe-paths --whitespace=nowarn "${LIBUTP_PATCH}")
+    set(apply "${LIBUTP_GIT}" apply -p1 --whitespace=nowarn "${LIBUTP_PATCH}")
   endif()
   execute_process(COMMAND ${apply}
     WORKING_DIRECTORY "${LIBUTP_WORK_DIR}"

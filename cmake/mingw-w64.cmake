@@ -29,6 +29,6 @@ set(CMAKE_MODULE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
 
 # Lets try_run and add_test run the produced .exe through wine when present.
 find_program(MINGW_WINE NAMES wine64 wine PATHS /usr/lib/wine NO_CMAKE_FIND_ROOT_PATH)
-if(MINGW_WINE)
+if(MINGW_WINE AND NOT DEFINED CMAKE_CROSSCOMPILING_EMULATOR)
   set(CMAKE_CROSSCOMPILING_EMULATOR "${MINGW_WINE}")
 endif()

@@ -1,0 +1,57 @@
+#include "app/run_tracker.h"
+
+#include <cstdio>
+
+#include "app/service_runner.h"
+#include "log/log.h"
+#include "log/loop_clock.h"
+#include "net/event_loop.h"
+#include "net/listening_sockets.h"
+#include "net/run_flags.h"
+#include "platform/socket_api.h"
+
+namespace lattice {
+
+std::wstring PortOption(const ArgsCollector& args) {
+  std::vector<std::wstring> p = args.Get(L"p");
+  return p.size() >= 2 ? p[1] : L"3000";
+}
+
+std::int32_t MtuOption(const ArgsCollector& args) {
+  std::vector<std::wstring> mtu = args.Get(L"mtu");
+  return mtu.empty() ? 0 : ParseOptionInteger(mtu.back());
+}
+
+std::uint32_t RunTracker(std::shared_ptr<const ArgsCollector> args) {
+  const std::wstring port = PortOption(*args);
+  mtuSetting = MtuOption(*args);
+  platform::StartNetworking();
+
+  char stamp[200];
+  FormatLocalTime(RefreshLoopClock(), stamp, sizeof stamp);
+  std::printf("%s start Corvane Lattice tracker version %s, build id %s\n", stamp, kTrackerVersion, LATTICE_BUILD_ID);
+  std::fflush(stdout);
+
+  std::vector<platform::SocketHandle> tcpHandles;
+  std::vector<platform::SocketHandle> udpHandles;
+  OpenListeningSockets(port, false, tcpHandles);
+  OpenListeningSockets(port, true, udpHandles);
+  if (tcpHandles.empty() || udpHandles.empty()) {
+    // The sockets of the other kind are closed too, though the process ends
+    // right after, so a service host that keeps running sees them released.
+    for (platform::SocketHandle h : tcpHandles) platform::CloseListeningSocket(h);
+    for (platform::SocketHandle h : udpHandles) platform::CloseSocket(h);
+    std::fflush(stdout);
+    return 2;
+  }
+  RunEventLoop(tcpHandles, udpHandles, NotifyStarted);
+  // Closing the listening sockets ends the accept threads blocked on them.
+  for (platform::SocketHandle h : tcpHandles) platform::CloseListeningSocket(h);
+  for (platform::SocketHandle h : udpHandles)
+    if (h != platform::kInvalidSocket) platform::CloseSocket(h);
+  platform::StopNetworking();
+  std::fflush(stdout);
+  return 0;
+}
+
+}  // namespace lattice

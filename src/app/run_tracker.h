@@ -1,0 +1,21 @@
+// The tracker's body: start-up, the event loop, shutdown.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "app/args_collector.h"
+
+namespace lattice {
+
+inline constexpr char kTrackerVersion[] = "4.0.920";
+
+// 0 when the loop ran, 2 when no TCP or no UDP socket could be opened.
+std::uint32_t RunTracker(std::shared_ptr<const ArgsCollector> args);
+
+// The port text: the first word after -p, else "3000".
+std::wstring PortOption(const ArgsCollector& args);
+// The MTU setting: the last word after -mtu converted, else 0.
+std::int32_t MtuOption(const ArgsCollector& args);
+
+}  // namespace lattice

@@ -1,0 +1,37 @@
+#include "app/service_runner.h"
+
+#include "app/service_host.h"
+#include "net/run_flags.h"
+
+namespace lattice {
+namespace {
+std::atomic<ServiceRunner*> activeRunner{nullptr};
+}
+
+ServiceRunner::ServiceRunner(std::shared_ptr<const ArgsCollector> arguments, RunOperation operation)
+    : args(std::move(arguments)), run(operation), stopFlag(&lattice::stopFlag) {
+  isService = !args->Get(L"s").empty();
+  activeRunner.store(this);
+  if (isService) PrepareServiceHost();
+}
+
+ServiceRunner::~ServiceRunner() {
+  ServiceRunner* self = this;
+  activeRunner.compare_exchange_strong(self, nullptr);
+  if (isService) ReleaseServiceHost();
+}
+
+std::uint32_t ServiceRunner::Run() {
+  if (!isService) return run(args);
+  RunServiceDispatcher();
+  return exitCode.load();
+}
+
+ServiceRunner* ActiveRunner() { return activeRunner.load(); }
+
+void NotifyStarted() {
+  ServiceRunner* runner = ActiveRunner();
+  if (runner != nullptr && runner->isService) SignalServiceStarted();
+}
+
+}  // namespace lattice

@@ -1,0 +1,24 @@
+// The single-threaded completion-port event loop.
+#pragma once
+
+#include <vector>
+
+#include "platform/io_port.h"
+
+namespace lattice {
+
+using StartedHook = void (*)();
+
+// Serves the listening and UDP sockets until the stop flag is set. Calls
+// onStarted once, just before the first wait. UDP handles that the loop closed
+// itself are set to kInvalidSocket in the list.
+void RunEventLoop(const std::vector<platform::SocketHandle>& tcpHandles,
+                  std::vector<platform::SocketHandle>& udpHandles, StartedHook onStarted);
+
+// Idle connections are swept at most this often, in loop-clock seconds.
+constexpr std::int64_t kSweepInterval = 5;
+
+// Whether the sweep is due at now, given the time of the last sweep.
+inline bool SweepDue(std::int64_t now, std::int64_t lastSweep) { return now - lastSweep >= kSweepInterval; }
+
+}  // namespace lattice

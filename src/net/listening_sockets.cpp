@@ -1,0 +1,102 @@
+#include "net/listening_sockets.h"
+
+#include <chrono>
+
+#include "log/log.h"
+#include "net/run_flags.h"
+
+namespace lattice {
+namespace {
+constexpr std::int32_t kRequestedBufferSize = 6291456;
+}
+
+void SetSocketBufferSize(platform::SocketHandle handle, platform::BufferOption option, const char* name) {
+  if (!platform::SetBufferSize(handle, option, kRequestedBufferSize)) {
+    Log("setsockopt(%s) failed: %s", name, platform::LastSocketErrorText().c_str());
+    return;
+  }
+  std::int32_t current = 0;
+  if (!platform::GetBufferSize(handle, option, &current)) {
+    Log("getsockopt(%s) failed: %s", name, platform::LastSocketErrorText().c_str());
+    return;
+  }
+  if (current < kRequestedBufferSize) {
+    Log("failed to set %s: requested size %d, current size %d", name, kRequestedBufferSize, current);
+  }
+}
+
+void OpenListeningSockets(const std::wstring& port, bool datagram, std::vector<platform::SocketHandle>& handles) {
+  std::vector<platform::ResolvedAddress> addresses;
+  std::string errorText;
+  if (!platform::ResolvePassive(port, datagram, addresses, errorText)) {
+    Log("%s", errorText.c_str());
+    return;
+  }
+  for (const platform::ResolvedAddress& a : addresses) {
+    platform::SocketHandle h = platform::CreateSocket(a.family, a.socketType, a.protocol);
+    if (platform::IsInet6(a.family)) platform::SetV6Only(h);
+    platform::SetReuseAddress(h);
+    SetSocketBufferSize(h, platform::BufferOption::Receive, "SO_RCVBUF");
+    SetSocketBufferSize(h, platform::BufferOption::Send, "SO_SNDBUF");
+    if (!platform::BindSocket(h, a.address, a.addressLength)) {
+      Log("bind() failed: %s", platform::LastSocketErrorText().c_str());
+      if (h != platform::kInvalidSocket) platform::CloseSocket(h);
+      continue;
+    }
+    if (!datagram && !platform::ListenSocket(h)) {
+      Log("listen() failed: %s", platform::LastSocketErrorText().c_str());
+      platform::CloseSocket(h);
+      continue;
+    }
+    handles.push_back(h);
+  }
+}
+
+AcceptDataStorage::~AcceptDataStorage() {
+  std::lock_guard<std::mutex> lock(mutex);
+  for (AcceptRecord* r : queue) {
+    platform::CloseSocket(r->handle);
+    delete r;
+  }
+}
+
+void AcceptDataStorage::Push(AcceptRecord* record) {
+  std::lock_guard<std::mutex> lock(mutex);
+  queue.push_back(record);
+}
+
+AcceptRecord* AcceptDataStorage::Pop() {
+  std::lock_guard<std::mutex> lock(mutex);
+  if (queue.empty()) return nullptr;
+  AcceptRecord* r = queue.front();
+  queue.pop_front();
+  return r;
+}
+
+TcpListeningSocket::TcpListeningSocket(std::uintptr_t handleValue, IoPortContext* loopContext)
+    : Socket(handleValue) {
+  loop = loopContext;
+  eventMask = kHangupInterest;
+}
+
+void AcceptLoop(platform::SocketHandle listening, platform::IoPort* port,
+                std::shared_ptr<AcceptDataStorage> storage) {
+  // Failures in a row; a process out of descriptors must not spin a core.
+  int failures = 0;
+  while (stopFlag.load(std::memory_order_relaxed) == 0) {
+    auto* record = new AcceptRecord;
+    std::int32_t length = sizeof record->address.bytes;
+    record->handle = platform::AcceptConnection(listening, record->address.bytes, &length);
+    if (record->handle == platform::kInvalidSocket) {
+      delete record;
+      if (++failures > 1) std::this_thread::sleep_for(std::chrono::milliseconds(failures > 10 ? 100 : 10));
+      continue;
+    }
+    failures = 0;
+    // Queued before the notification, so the loop always finds the record.
+    storage->Push(record);
+    platform::PostCompletion(port, listening, 0, nullptr);
+  }
+}
+
+}  // namespace lattice

@@ -1,0 +1,90 @@
+#include "net/send_queue.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "log/log.h"
+#include "net/udp_socket.h"
+
+namespace lattice {
+namespace {
+
+void DropFront(UdpSocket& socket) {
+  FreeChunk(socket.sendQueue.front());
+  socket.sendQueue.pop_front();
+}
+
+// Adds a reported byte count to the front chunk and drops it once it has left
+// whole, or when the count is 0 (nothing more will leave for it).
+void AccountFront(UdpSocket& socket, std::uint32_t bytes) {
+  Chunk* front = socket.sendQueue.front();
+  front->sent += bytes;
+  if (bytes == 0 || front->sent >= front->length) DropFront(socket);
+}
+
+}  // namespace
+
+void FreeChunk(Chunk* chunk) { std::free(chunk); }
+
+void EnqueueChunk(UdpSocket& socket, const void* data, std::size_t length, const void* address,
+                  std::uint32_t addressLength) {
+  if (length == 0 || addressLength == 0) return;
+  if (static_cast<std::int32_t>(addressLength) < 0 || addressLength > 128) {
+    Log("%s() addrLen is too large: %u (max allowed %lu)", "EnqueueChunk", addressLength, 128ul);
+    return;
+  }
+  auto* chunk = static_cast<Chunk*>(std::malloc(sizeof(Chunk) + length));
+  if (chunk == nullptr) {
+    Log("Error: %s() failed to allocate memory for chunk", "EnqueueChunk");
+    return;
+  }
+  chunk->sent = 0;
+  chunk->length = length;
+  chunk->addressLength = addressLength;
+  std::memcpy(chunk->Data(), data, length);
+  std::memcpy(chunk->address, address, addressLength);
+  socket.sendQueue.push_back(chunk);
+}
+
+std::uint32_t FlushSendQueue(UdpSocket& socket) {
+  auto& queue = socket.sendQueue;
+  if (socket.sendPending) return static_cast<std::uint32_t>(queue.size());
+  while (!queue.empty()) {
+    Chunk* front = queue.front();
+    if (front->length == 0 || front->addressLength == 0) {
+      DropFront(socket);
+      continue;
+    }
+    platform::IoResult r =
+        socket.sender(socket.handle, &socket.send.record, front->Data() + front->sent,
+                      static_cast<std::uint32_t>(front->length - front->sent), front->address,
+                      static_cast<std::int32_t>(front->addressLength));
+    if (r.status == platform::IoStatus::CompletedAtOnce) {
+      // Its notification still comes through the port and is skipped then.
+      ++socket.sendEarlyCount;
+      AccountFront(socket, r.bytes);
+      socket.sendPending = false;
+      continue;
+    }
+    if (r.status == platform::IoStatus::Pending) {
+      socket.sendPending = true;
+      return static_cast<std::uint32_t>(queue.size());
+    }
+    Log("WSASendTo() failed (%d)", r.error);
+    DropFront(socket);
+    return static_cast<std::uint32_t>(queue.size());
+  }
+  return 0;
+}
+
+void OnSendCompleted(UdpSocket& socket, std::uint32_t bytes) {
+  if (socket.sendEarlyCount > 0) {
+    --socket.sendEarlyCount;
+    return;
+  }
+  if (!socket.sendQueue.empty()) AccountFront(socket, bytes);
+  socket.sendPending = false;
+}
+
+}  // namespace lattice

@@ -1,0 +1,81 @@
+#include "net/tcp_socket.h"
+
+#include "log/log.h"
+#include "log/loop_clock.h"
+#include "net/socket_list.h"
+#include "tracker/peer_registry.h"
+#include "tracker/tracker_stats.h"
+
+namespace lattice {
+
+TcpSocket::TcpSocket(std::uintptr_t handleValue, IoPortContext* loopContext) : Socket(handleValue) {
+  SocketList().push_back(this);
+  inbound.reserve(16384);
+  loop = loopContext;
+  eventMask = kEdgeTriggered | kHangupInterest;
+  platform::PrepareRecord(&recv.record, loop->readTag, this);
+  platform::PrepareRecord(&send.record, loop->writeTag, this);
+  ++trackerStats.active[Tcp];
+  ++trackerStats.registered[Tcp];
+}
+
+TcpSocket::~TcpSocket() {
+  --trackerStats.active[Tcp];
+  ++trackerStats.unregistered[Tcp];
+}
+
+bool TcpSocket::PostReceive() {
+  platform::IoResult r = platform::StartReceive(handle, &recv.record, recv.buffer, RecvRecord::kBufferSize);
+  if (r.status == platform::IoStatus::Failed) {
+    Log("TCP: error %d (%s) occurred while reading data on socket %d. connection [%p]", r.error,
+        platform::ErrorText(r.error), static_cast<int>(handle), static_cast<void*>(this));
+    return false;
+  }
+  ++transfersInFlight;
+  // An immediate end of stream still reports its completion later; the
+  // caller closes now.
+  if (r.status == platform::IoStatus::CompletedAtOnce && r.bytes == 0) return false;
+  recvPending = true;
+  return true;
+}
+
+void TcpSocket::OnReceiveCompleted(std::uint32_t bytes) {
+  recvPending = false;
+  if (bytes > 0) {
+    inbound.insert(inbound.end(), recv.buffer, recv.buffer + bytes);
+    lastActivity = LoopClock();
+  }
+}
+
+bool TcpSocket::PostSend() {
+  if (sendPending || outbound.count == 0) return true;
+  platform::IoResult r = platform::StartSend(handle, &send.record, outbound.ContiguousData(),
+                                             static_cast<std::uint32_t>(outbound.ContiguousSize()));
+  if (r.status == platform::IoStatus::Failed) return false;
+  // The ring is released when the completion arrives, also for a send that
+  // finished at once.
+  ++transfersInFlight;
+  sendPending = true;
+  return true;
+}
+
+void TcpSocket::OnSendCompleted(std::uint32_t bytes) {
+  sendPending = false;
+  outbound.Consume(bytes);
+}
+
+void TcpSocket::Send(const void* data, std::size_t length) {
+  if (QueueAndCount(data, length)) PostSend();
+}
+
+void TcpSocket::Close() {
+  // A second close would close a handle number the system may have reused.
+  if (closed) return;
+  closed = true;
+  platform::CancelTransfer(handle, &recv.record);
+  if (handle != 0) platform::CloseSocket(handle);
+  // UnbindPeer never touches this set, so walking it here is safe.
+  for (const PeerId& id : registrations) UnbindPeer(*this, id);
+}
+
+}  // namespace lattice

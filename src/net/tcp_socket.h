@@ -1,0 +1,39 @@
+// An accepted TCP connection and its overlapped receive and send.
+#pragma once
+
+#include "net/io_port_context.h"
+#include "net/socket.h"
+
+namespace lattice {
+
+class TcpSocket final : public Socket {
+ public:
+  TcpSocket(std::uintptr_t handle, IoPortContext* loop);
+  ~TcpSocket() override;
+
+  int Kind() const override { return Tcp; }
+  void Close() override;
+  void Send(const void* data, std::size_t length) override;
+  std::uint32_t TransfersInFlight() const override { return transfersInFlight; }
+
+  // False means the connection is to be closed.
+  bool PostReceive();
+  void OnReceiveCompleted(std::uint32_t bytes);
+  // False means starting the send failed.
+  bool PostSend();
+  void OnSendCompleted(std::uint32_t bytes);
+
+  // Every completion of this object's records comes through here first, also
+  // after Close, so the count of transfers in flight stays exact.
+  void NoteCompletion() { --transfersInFlight; }
+
+  RecvRecord recv;
+  SendRecord send;
+  bool recvPending = false;
+  bool sendPending = false;
+
+ private:
+  std::uint32_t transfersInFlight = 0;
+};
+
+}  // namespace lattice

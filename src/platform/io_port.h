@@ -1,0 +1,75 @@
+// The completion port: the one I/O mechanism the event loop is written against.
+//
+// Contract, kept by every backend:
+// - A transfer that is started either fails at once (and reports nothing) or
+//   reports exactly one completion through the port, also when it completed
+//   at once inside the call that started it. Such immediate completions are
+//   queued, never delivered by a callback from inside the starting call.
+// - A completion carries the key the handle was attached with, the I/O record
+//   of the transfer (null for a posted notification) and the byte count.
+// - Cancelling a transfer, or closing its socket, makes each outstanding
+//   transfer complete with 0 bytes.
+// - Posting a notification is safe from any thread; everything else belongs to
+//   the thread that waits on the port.
+// - A wait returns up to a batch of completions, or reports a time-out, or
+//   reports that the port was closed.
+#pragma once
+
+#include <cstdint>
+
+#include "io_record.h"
+
+namespace platform {
+
+using SocketHandle = std::uintptr_t;
+inline constexpr SocketHandle kInvalidSocket = ~SocketHandle{0};
+
+struct Completion {
+  std::uintptr_t key = 0;
+  IoRecord* record = nullptr;
+  std::uint32_t bytes = 0;
+};
+
+class IoPort;
+
+IoPort* CreateIoPort(int* error);
+void CloseIoPort(IoPort* port);
+bool AttachSocket(IoPort* port, SocketHandle handle, std::uintptr_t key, int* error);
+
+enum class WaitStatus { Ready, TimedOut, PortClosed, Failed };
+WaitStatus WaitForCompletions(IoPort* port, Completion* entries, int capacity, int timeoutMs,
+                              int* count, int* error);
+bool PostCompletion(IoPort* port, std::uintptr_t key, std::uint32_t bytes, IoRecord* record);
+
+// Tags mark a record as a receive or a send, so a completion tells which one
+// finished. They are never waited on.
+IoTag CreateIoTag();
+void CloseIoTag(IoTag tag);
+void PrepareRecord(IoRecord* record, IoTag tag, void* owner);
+IoTag TagOf(const IoRecord* record);
+void* OwnerOf(const IoRecord* record);
+
+enum class IoStatus { CompletedAtOnce, Pending, Failed };
+struct IoResult {
+  IoStatus status = IoStatus::Failed;
+  std::uint32_t bytes = 0;  // for CompletedAtOnce
+  int error = 0;            // for Failed
+};
+
+IoResult StartReceive(SocketHandle handle, IoRecord* record, void* buffer, std::uint32_t length);
+IoResult StartSend(SocketHandle handle, IoRecord* record, const void* data, std::uint32_t length);
+// address/addressLength must stay valid until the transfer completes.
+IoResult StartReceiveFrom(SocketHandle handle, IoRecord* record, void* buffer, std::uint32_t length,
+                          void* address, std::int32_t* addressLength);
+IoResult StartSendTo(SocketHandle handle, IoRecord* record, const void* data, std::uint32_t length,
+                     const void* address, std::int32_t addressLength);
+
+// Makes an outstanding transfer on this record complete with 0 bytes.
+void CancelTransfer(SocketHandle handle, IoRecord* record);
+// Closes the socket; its outstanding transfers complete with 0 bytes.
+void CloseSocket(SocketHandle handle);
+
+// The C runtime's text for an error code, for log lines.
+const char* ErrorText(int error);
+
+}  // namespace platform

@@ -1,0 +1,311 @@
+// The completion port emulated over epoll (edge-triggered) and non-blocking calls.
+//
+// Every transfer is tried at once; a call that would block is parked on its
+// socket and finished when epoll reports the socket ready. Finished transfers
+// wait in a FIFO of completions that WaitForCompletions hands out, so an
+// immediate completion is delivered exactly like a deferred one.
+#include "platform/io_port.h"
+
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+namespace platform {
+
+class IoPort {
+ public:
+  int epollFd = -1;
+  int wakeFd = -1;
+  std::deque<Completion> ready;
+  std::mutex postedMutex;
+  std::vector<Completion> posted;  // guarded by postedMutex
+  std::vector<Completion> postedSwap;
+  bool closed = false;             // guarded by postedMutex
+};
+
+namespace {
+
+constexpr std::uint64_t kWakeMarker = ~std::uint64_t{0};
+constexpr int kSendFlags = MSG_DONTWAIT | MSG_NOSIGNAL;
+
+// What the port knows of each attached descriptor, indexed by its number.
+struct Attachment {
+  IoPort* port = nullptr;
+  std::uintptr_t key = 0;
+  IoRecord* parkedRead = nullptr;
+  IoRecord* parkedWrite = nullptr;
+};
+
+std::vector<Attachment>& Attachments() {
+  static std::vector<Attachment> table;
+  return table;
+}
+
+Attachment* Find(int fd) {
+  auto& table = Attachments();
+  if (fd < 0 || static_cast<std::size_t>(fd) >= table.size() || table[fd].port == nullptr) return nullptr;
+  return &table[fd];
+}
+
+// One non-blocking attempt. Returns the byte count, or -1 with errno set.
+ssize_t Attempt(IoRecord* r) {
+  switch (r->operation) {
+    case IoOperation::Receive:
+      return recv(r->fd, r->buffer, r->length, MSG_DONTWAIT);
+    case IoOperation::Send:
+      return send(r->fd, r->buffer, r->length, kSendFlags);
+    case IoOperation::ReceiveFrom: {
+      socklen_t len = static_cast<socklen_t>(*r->addressLength);
+      ssize_t n = recvfrom(r->fd, r->buffer, r->length, MSG_DONTWAIT,
+                           static_cast<sockaddr*>(r->address), &len);
+      if (n >= 0) *r->addressLength = static_cast<std::int32_t>(len);
+      return n;
+    }
+    case IoOperation::SendTo:
+      return sendto(r->fd, r->buffer, r->length, kSendFlags, static_cast<const sockaddr*>(r->address),
+                    static_cast<socklen_t>(r->sendAddressLength));
+    case IoOperation::None:
+      break;
+  }
+  errno = EINVAL;
+  return -1;
+}
+
+bool WouldBlock(int error) { return error == EAGAIN || error == EWOULDBLOCK || error == EINTR; }
+
+void Queue(Attachment& a, IoRecord* r, std::uint32_t bytes) {
+  r->operation = IoOperation::None;
+  a.port->ready.push_back({a.key, r, bytes});
+}
+
+IoResult Start(IoRecord* r, bool isRead) {
+  Attachment* a = Find(r->fd);
+  if (a == nullptr) return {IoStatus::Failed, 0, EBADF};
+  IoRecord*& slot = isRead ? a->parkedRead : a->parkedWrite;
+  if (slot != nullptr) return {IoStatus::Failed, 0, EALREADY};
+  ssize_t n = Attempt(r);
+  if (n >= 0) {
+    Queue(*a, r, static_cast<std::uint32_t>(n));
+    return {IoStatus::CompletedAtOnce, static_cast<std::uint32_t>(n), 0};
+  }
+  int error = errno;
+  if (!WouldBlock(error)) {
+    r->operation = IoOperation::None;
+    return {IoStatus::Failed, 0, error};
+  }
+  slot = r;
+  return {IoStatus::Pending, 0, 0};
+}
+
+// A parked transfer gets another try; a failure completes it with 0 bytes,
+// which is how the system reports a failed overlapped transfer too.
+void Retry(Attachment& a, IoRecord*& slot) {
+  IoRecord* r = slot;
+  ssize_t n = Attempt(r);
+  if (n < 0 && WouldBlock(errno)) return;
+  slot = nullptr;
+  Queue(a, r, n < 0 ? 0 : static_cast<std::uint32_t>(n));
+}
+
+void Abort(Attachment& a, IoRecord*& slot) {
+  if (slot == nullptr) return;
+  IoRecord* r = slot;
+  slot = nullptr;
+  Queue(a, r, 0);
+}
+
+void DrainPosted(IoPort* port) {
+  std::uint64_t counter;
+  while (read(port->wakeFd, &counter, sizeof counter) > 0) {
+  }
+  {
+    std::lock_guard<std::mutex> lock(port->postedMutex);
+    port->postedSwap.swap(port->posted);
+  }
+  for (const Completion& c : port->postedSwap) port->ready.push_back(c);
+  port->postedSwap.clear();
+}
+
+}  // namespace
+
+IoPort* CreateIoPort(int* error) {
+  auto* port = new IoPort;
+  port->epollFd = epoll_create1(EPOLL_CLOEXEC);
+  port->wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  epoll_event ev{};
+  ev.events = EPOLLIN | EPOLLET;
+  ev.data.u64 = kWakeMarker;
+  if (port->epollFd < 0 || port->wakeFd < 0 || epoll_ctl(port->epollFd, EPOLL_CTL_ADD, port->wakeFd, &ev) != 0) {
+    if (error != nullptr) *error = errno;
+    CloseIoPort(port);
+    return nullptr;
+  }
+  return port;
+}
+
+void CloseIoPort(IoPort* port) {
+  if (port == nullptr) return;
+  for (Attachment& a : Attachments())
+    if (a.port == port) a = Attachment{};
+  {
+    std::lock_guard<std::mutex> lock(port->postedMutex);
+    port->closed = true;
+    if (port->epollFd >= 0) close(port->epollFd);
+    if (port->wakeFd >= 0) close(port->wakeFd);
+    port->epollFd = port->wakeFd = -1;
+  }
+  // Detached accept threads may still post after the loop has gone; they must
+  // find a closed port, not freed memory, so the object lives to process exit.
+  static std::vector<std::unique_ptr<IoPort>> retired;
+  static std::mutex retiredMutex;
+  std::lock_guard<std::mutex> lock(retiredMutex);
+  retired.emplace_back(port);
+}
+
+bool AttachSocket(IoPort* port, SocketHandle handle, std::uintptr_t key, int* error) {
+  int fd = static_cast<int>(handle);
+  if (fd < 0) {
+    if (error != nullptr) *error = EBADF;
+    return false;
+  }
+  epoll_event ev{};
+  ev.events = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
+  ev.data.u64 = static_cast<std::uint64_t>(fd);
+  if (epoll_ctl(port->epollFd, EPOLL_CTL_ADD, fd, &ev) != 0) {
+    if (error != nullptr) *error = errno;
+    return false;
+  }
+  auto& table = Attachments();
+  if (table.size() <= static_cast<std::size_t>(fd)) table.resize(static_cast<std::size_t>(fd) * 2 + 64);
+  table[fd] = Attachment{port, key, nullptr, nullptr};
+  return true;
+}
+
+WaitStatus WaitForCompletions(IoPort* port, Completion* entries, int capacity, int timeoutMs, int* count,
+                              int* error) {
+  *count = 0;
+  if (port == nullptr || port->epollFd < 0) return WaitStatus::PortClosed;
+  epoll_event events[128];
+  // Completions already queued are handed out without blocking, but the
+  // kernel is still asked for whatever became ready meanwhile.
+  int n = epoll_wait(port->epollFd, events, 128, port->ready.empty() ? timeoutMs : 0);
+  if (n < 0) {
+    if (errno == EINTR) return port->ready.empty() ? WaitStatus::TimedOut : WaitStatus::Ready;
+    if (error != nullptr) *error = errno;
+    return WaitStatus::Failed;
+  }
+  for (int i = 0; i < n; ++i) {
+    if (events[i].data.u64 == kWakeMarker) {
+      DrainPosted(port);
+      continue;
+    }
+    Attachment* a = Find(static_cast<int>(events[i].data.u64));
+    if (a == nullptr) continue;
+    std::uint32_t ev = events[i].events;
+    if ((ev & (EPOLLIN | EPOLLRDHUP | EPOLLERR | EPOLLHUP)) != 0 && a->parkedRead != nullptr) Retry(*a, a->parkedRead);
+    if ((ev & (EPOLLOUT | EPOLLERR | EPOLLHUP)) != 0 && a->parkedWrite != nullptr) Retry(*a, a->parkedWrite);
+  }
+  int taken = 0;
+  while (taken < capacity && !port->ready.empty()) {
+    entries[taken++] = port->ready.front();
+    port->ready.pop_front();
+  }
+  *count = taken;
+  return taken == 0 ? WaitStatus::TimedOut : WaitStatus::Ready;
+}
+
+bool PostCompletion(IoPort* port, std::uintptr_t key, std::uint32_t bytes, IoRecord* record) {
+  std::lock_guard<std::mutex> lock(port->postedMutex);
+  if (port->closed) return false;
+  bool first = port->posted.empty();
+  port->posted.push_back({key, record, bytes});
+  // One wake-up per batch: the loop drains everything posted when it wakes.
+  if (first) {
+    std::uint64_t one = 1;
+    if (write(port->wakeFd, &one, sizeof one) < 0 && errno != EAGAIN) return false;
+  }
+  return true;
+}
+
+IoTag CreateIoTag() {
+  static std::uintptr_t next = 0;
+  return ++next;
+}
+
+void CloseIoTag(IoTag) {}
+
+void PrepareRecord(IoRecord* record, IoTag tag, void* owner) {
+  *record = IoRecord{};
+  record->tag = tag;
+  record->owner = owner;
+}
+
+IoTag TagOf(const IoRecord* record) { return record->tag; }
+void* OwnerOf(const IoRecord* record) { return record->owner; }
+
+IoResult StartReceive(SocketHandle handle, IoRecord* record, void* buffer, std::uint32_t length) {
+  record->operation = IoOperation::Receive;
+  record->fd = static_cast<int>(handle);
+  record->buffer = buffer;
+  record->length = length;
+  return Start(record, true);
+}
+
+IoResult StartSend(SocketHandle handle, IoRecord* record, const void* data, std::uint32_t length) {
+  record->operation = IoOperation::Send;
+  record->fd = static_cast<int>(handle);
+  record->buffer = const_cast<void*>(data);
+  record->length = length;
+  return Start(record, false);
+}
+
+IoResult StartReceiveFrom(SocketHandle handle, IoRecord* record, void* buffer, std::uint32_t length,
+                          void* address, std::int32_t* addressLength) {
+  record->operation = IoOperation::ReceiveFrom;
+  record->fd = static_cast<int>(handle);
+  record->buffer = buffer;
+  record->length = length;
+  record->address = address;
+  record->addressLength = addressLength;
+  return Start(record, true);
+}
+
+IoResult StartSendTo(SocketHandle handle, IoRecord* record, const void* data, std::uint32_t length,
+                     const void* address, std::int32_t addressLength) {
+  record->operation = IoOperation::SendTo;
+  record->fd = static_cast<int>(handle);
+  record->buffer = const_cast<void*>(data);
+  record->length = length;
+  record->address = const_cast<void*>(address);
+  record->sendAddressLength = addressLength;
+  return Start(record, false);
+}
+
+void CancelTransfer(SocketHandle handle, IoRecord* record) {
+  Attachment* a = Find(static_cast<int>(handle));
+  if (a == nullptr) return;
+  if (a->parkedRead == record) Abort(*a, a->parkedRead);
+  if (a->parkedWrite == record) Abort(*a, a->parkedWrite);
+}
+
+void CloseSocket(SocketHandle handle) {
+  int fd = static_cast<int>(handle);
+  if (Attachment* a = Find(fd)) {
+    Abort(*a, a->parkedRead);
+    Abort(*a, a->parkedWrite);
+    *a = Attachment{};
+  }
+  close(fd);
+}
+
+const char* ErrorText(int error) { return std::strerror(error); }
+
+}  // namespace platform

@@ -1,0 +1,129 @@
+// Sockets for POSIX systems: BSD sockets and getaddrinfo.
+#include "platform/socket_api.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <clocale>
+#include <cstdlib>
+#include <cstring>
+
+namespace platform {
+namespace {
+
+int OptionName(BufferOption option) { return option == BufferOption::Receive ? SO_RCVBUF : SO_SNDBUF; }
+
+// Port texts are ASCII in practice; anything wider cannot name a port here.
+std::string Narrow(const std::wstring& text) {
+  std::string out;
+  for (wchar_t c : text) out.push_back(c > 0 && c < 0x80 ? static_cast<char>(c) : '?');
+  return out;
+}
+
+}  // namespace
+
+bool StartNetworking() { return true; }
+void StopNetworking() {}
+
+bool ResolvePassive(const std::wstring& port, bool datagram, std::vector<ResolvedAddress>& out,
+                    std::string& errorText) {
+  addrinfo hints{};
+  hints.ai_flags = AI_PASSIVE;
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = datagram ? SOCK_DGRAM : SOCK_STREAM;
+  addrinfo* list = nullptr;
+  std::string service = Narrow(port);
+  int rc = getaddrinfo(nullptr, service.c_str(), &hints, &list);
+  if (rc != 0) {
+    errorText = rc == EAI_SYSTEM ? std::strerror(errno) : gai_strerror(rc);
+    return false;
+  }
+  for (addrinfo* ai = list; ai != nullptr; ai = ai->ai_next) {
+    ResolvedAddress r;
+    r.family = ai->ai_family;
+    r.socketType = ai->ai_socktype;
+    r.protocol = ai->ai_protocol;
+    r.addressLength = static_cast<int>(ai->ai_addrlen);
+    std::memcpy(r.address, ai->ai_addr, ai->ai_addrlen < sizeof r.address ? ai->ai_addrlen : sizeof r.address);
+    out.push_back(r);
+  }
+  freeaddrinfo(list);
+  return true;
+}
+
+SocketHandle CreateSocket(int family, int socketType, int protocol) {
+  // Transfers pass MSG_DONTWAIT themselves, so the descriptor stays blocking
+  // and the accept threads can block on it.
+  int fd = socket(family, socketType | SOCK_CLOEXEC, protocol);
+  return fd < 0 ? kInvalidSocket : static_cast<SocketHandle>(fd);
+}
+
+bool IsInet6(int family) { return family == AF_INET6; }
+
+void SetV6Only(SocketHandle handle) {
+  int one = 1;
+  setsockopt(static_cast<int>(handle), IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
+}
+
+void SetReuseAddress(SocketHandle handle) {
+  int one = 1;
+  setsockopt(static_cast<int>(handle), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+}
+
+bool SetBufferSize(SocketHandle handle, BufferOption option, std::int32_t value) {
+  int v = value;
+  return setsockopt(static_cast<int>(handle), SOL_SOCKET, OptionName(option), &v, sizeof v) != -1;
+}
+
+bool GetBufferSize(SocketHandle handle, BufferOption option, std::int32_t* value) {
+  int v = 0;
+  socklen_t len = sizeof v;
+  if (getsockopt(static_cast<int>(handle), SOL_SOCKET, OptionName(option), &v, &len) == -1) return false;
+  *value = v;
+  return true;
+}
+
+bool BindSocket(SocketHandle handle, const void* address, int length) {
+  if (handle == kInvalidSocket) {
+    errno = EBADF;
+    return false;
+  }
+  return bind(static_cast<int>(handle), static_cast<const sockaddr*>(address),
+              static_cast<socklen_t>(length)) >= 0;
+}
+
+bool ListenSocket(SocketHandle handle) {
+  // The system clamps the backlog to its own maximum.
+  return listen(static_cast<int>(handle), 0x7FFFFFFF) != -1;
+}
+
+std::string LastSocketErrorText() { return std::strerror(errno); }
+
+SocketHandle AcceptConnection(SocketHandle listening, void* address, std::int32_t* addressLength) {
+  socklen_t len = static_cast<socklen_t>(*addressLength);
+  int fd = accept4(static_cast<int>(listening), static_cast<sockaddr*>(address), &len, SOCK_CLOEXEC);
+  if (fd < 0) return kInvalidSocket;
+  *addressLength = static_cast<std::int32_t>(len);
+  return static_cast<SocketHandle>(fd);
+}
+
+void CloseListeningSocket(SocketHandle handle) {
+  // close() alone does not wake a thread blocked in accept(); shutdown() does.
+  shutdown(static_cast<int>(handle), SHUT_RDWR);
+  CloseSocket(handle);
+}
+
+std::uint16_t AddressPort(const void* address) {
+  sa_family_t family;
+  std::memcpy(&family, address, sizeof family);
+  if (family != AF_INET && family != AF_INET6) return 0;
+  std::uint16_t port;
+  std::memcpy(&port, static_cast<const std::uint8_t*>(address) + 2, sizeof port);
+  return ntohs(port);
+}
+
+}  // namespace platform
