@@ -5,7 +5,7 @@
 # tree (or once per LIBUTP_DOWNLOAD_DIR if several trees share one), and the
 # unpacked tree is rebuilt from it only when the patch changes.
 
-set(LIBUTP_NPM_SPEC "utp-native@2.5.3")
+set(LIBUTP_NPM_PACKAGE "utp-native@2.5.3")
 set(LIBUTP_TARBALL_NAME "utp-native-2.5.3.tgz")
 # npm's integrity for the tarball is
 #   sha512-sWTrWYXPhhWJh+cS2baPzhaZc89zwlWCfwSthUjGhLkZztyPhcQllo+XVVCbNGi7dhyRlxkWxN4NKU6FbA9Y8w==
@@ -52,19 +52,19 @@ function(_libutp_prepare)
   if(NOT EXISTS "${tarball}")
     find_program(LIBUTP_NPM npm REQUIRED)
     file(MAKE_DIRECTORY "${LIBUTP_DOWNLOAD_DIR}")
-    message(STATUS "libutp: fetching ${LIBUTP_NPM_SPEC} with npm pack")
+    message(STATUS "libutp: fetching ${LIBUTP_NPM_PACKAGE} with npm pack")
     execute_process(
-      COMMAND "${LIBUTP_NPM}" pack "${LIBUTP_NPM_SPEC}" --ignore-scripts --loglevel=error
+      COMMAND "${LIBUTP_NPM}" pack "${LIBUTP_NPM_PACKAGE}" --ignore-scripts --loglevel=error
       WORKING_DIRECTORY "${LIBUTP_DOWNLOAD_DIR}"
       RESULT_VARIABLE rc
       OUTPUT_VARIABLE out
       ERROR_VARIABLE err)
     if(NOT rc EQUAL 0 OR NOT EXISTS "${tarball}")
-      message(FATAL_ERROR "libutp: `npm pack ${LIBUTP_NPM_SPEC}` failed (${rc}):\n${out}${err}")
+      message(FATAL_ERROR "libutp: `npm pack ${LIBUTP_NPM_PACKAGE}` failed (${rc}):\n${out}${err}")
     endif()
     file(SHA512 "${tarball}" have_hash)
     if(NOT have_hash STREQUAL LIBUTP_TARBALL_SHA512)
-      # Keep the bad file aside so it can be inspected but is never used.
+      # Keep the bad file aside for a look; it is never used.
       file(RENAME "${tarball}" "${tarball}.rejected")
       message(FATAL_ERROR
         "libutp: ${LIBUTP_TARBALL_NAME} failed its integrity check.\n"
@@ -126,3 +126,7 @@ endif()
 target_compile_options(utp PRIVATE -w)
 # The patched table uses std::unordered_map::emplace.
 target_compile_features(utp PRIVATE cxx_std_11)
+# The library asserts on calls the tracker makes by design (closing a socket
+# the library has already marked for destruction is harmless but asserted),
+# so its assertions are off in every build type.
+target_compile_definitions(utp PRIVATE NDEBUG)

@@ -79,7 +79,15 @@ uint64 OnSendTo(utp_callback_arguments* a) {
   return 0;
 }
 
-uint64 OnGetUdpMtu(utp_callback_arguments*) { return static_cast<uint64>(static_cast<std::uint32_t>(mtuSetting)); }
+// The library cannot work below its own floor of 576 bytes (its size
+// arithmetic underflows) nor above what one UDP datagram can carry.
+constexpr std::int32_t kMinUdpMtu = 576;
+constexpr std::int32_t kMaxUdpMtu = 65507;
+
+uint64 OnGetUdpMtu(utp_callback_arguments*) {
+  std::int32_t mtu = mtuSetting < kMinUdpMtu ? kMinUdpMtu : (mtuSetting > kMaxUdpMtu ? kMaxUdpMtu : mtuSetting);
+  return static_cast<uint64>(mtu);
+}
 
 }  // namespace
 
