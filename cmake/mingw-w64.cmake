@@ -15,7 +15,7 @@ set(CMAKE_AR     /usr/bin/${MINGW_TRIPLE}-gcc-ar-posix CACHE FILEPATH "")
 set(CMAKE_RANLIB /usr/bin/${MINGW_TRIPLE}-gcc-ranlib-posix CACHE FILEPATH "")
 
 # Libraries and headers come from the mingw sysroot only; programs (npm,
-# patch, the test runner's helpers) are the build machine's.
+# patch, wine) are the build machine's.
 set(CMAKE_FIND_ROOT_PATH /usr/${MINGW_TRIPLE})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
