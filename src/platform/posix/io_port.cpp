@@ -86,6 +86,17 @@ void Queue(Attachment& a, IoRecord* r, std::uint32_t bytes) {
   a.port->ready.push_back({a.key, r, bytes});
 }
 
+constexpr std::uint32_t kReadEvents = EPOLLIN | EPOLLRDHUP | EPOLLET;
+
+// Write readiness is watched only while a send is parked: otherwise every
+// acknowledgement that frees send-buffer space would wake the loop for nothing.
+void WatchWrites(Attachment& a, int fd, bool on) {
+  epoll_event ev{};
+  ev.events = on ? (kReadEvents | EPOLLOUT) : kReadEvents;
+  ev.data.u64 = static_cast<std::uint64_t>(fd);
+  epoll_ctl(a.port->epollFd, EPOLL_CTL_MOD, fd, &ev);
+}
+
 IoResult Start(IoRecord* r, bool isRead) {
   Attachment* a = Find(r->fd);
   if (a == nullptr) return {IoStatus::Failed, 0, EBADF};
@@ -102,6 +113,7 @@ IoResult Start(IoRecord* r, bool isRead) {
     return {IoStatus::Failed, 0, error};
   }
   slot = r;
+  if (!isRead) WatchWrites(*a, r->fd, true);
   return {IoStatus::Pending, 0, 0};
 }
 
@@ -112,6 +124,7 @@ void Retry(Attachment& a, IoRecord*& slot) {
   ssize_t n = Attempt(r);
   if (n < 0 && WouldBlock(errno)) return;
   slot = nullptr;
+  if (&slot == &a.parkedWrite) WatchWrites(a, r->fd, false);
   Queue(a, r, n < 0 ? 0 : static_cast<std::uint32_t>(n));
 }
 
@@ -177,7 +190,7 @@ bool AttachSocket(IoPort* port, SocketHandle handle, std::uintptr_t key, int* er
     return false;
   }
   epoll_event ev{};
-  ev.events = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
+  ev.events = kReadEvents;
   ev.data.u64 = static_cast<std::uint64_t>(fd);
   if (epoll_ctl(port->epollFd, EPOLL_CTL_ADD, fd, &ev) != 0) {
     if (error != nullptr) *error = errno;
