@@ -4,8 +4,12 @@
 //   send ID HEX          write bytes on a connection
 //   close ID             close a connection
 //   pause MS             stop reading datagrams for MS milliseconds
+//   openmany N           open N connections; prints "opened FIRST LAST"
+//   quiet                stop printing messages; count them instead
+//   counts               prints "counts MESSAGES CONNECTED CONNECTIONS_WITH_MESSAGES CLOSED"
 //   stats                prints "stats MAXDATAGRAM DATAGRAMS"
 //   quit
+// On start it prints "bound PORT", the local port of its UDP socket.
 // Events: "connected ID", "recv ID HEX" (one whole framed message),
 // "eof ID", "error ID CODE", "destroyed ID".
 #include <arpa/inet.h>
@@ -29,6 +33,9 @@ namespace {
 
 struct Connection {
   int id = 0;
+  bool connected = false;
+  bool closed = false;
+  std::size_t messages = 0;
   utp_socket* sock = nullptr;
   std::vector<std::uint8_t> inbound;
   std::vector<std::uint8_t> pending;  // bytes utp_write has not taken yet
@@ -39,6 +46,7 @@ sockaddr_storage server{};
 socklen_t serverLength = 0;
 std::map<int, Connection> connections;
 int nextId = 1;
+bool quiet = false;
 std::size_t maxDatagram = 0;
 std::size_t datagrams = 0;
 
@@ -82,7 +90,8 @@ uint64 OnRead(utp_callback_arguments* a) {
       std::uint32_t n = (std::uint32_t(c->inbound[0]) << 24) | (std::uint32_t(c->inbound[1]) << 16) |
                         (std::uint32_t(c->inbound[2]) << 8) | c->inbound[3];
       if (c->inbound.size() < n + 4ull) break;
-      Emit("recv " + std::to_string(c->id) + " " + Hex(c->inbound.data(), n + 4));
+      ++c->messages;
+      if (!quiet) Emit("recv " + std::to_string(c->id) + " " + Hex(c->inbound.data(), n + 4));
       c->inbound.erase(c->inbound.begin(), c->inbound.begin() + n + 4);
     }
   }
@@ -95,17 +104,20 @@ uint64 OnState(utp_callback_arguments* a) {
   if (c == nullptr) return 0;
   switch (a->state) {
     case UTP_STATE_CONNECT:
-      Emit("connected " + std::to_string(c->id));
+      c->connected = true;
+      if (!quiet) Emit("connected " + std::to_string(c->id));
       Flush(*c);
       break;
     case UTP_STATE_WRITABLE:
       Flush(*c);
       break;
     case UTP_STATE_EOF:
-      Emit("eof " + std::to_string(c->id));
+      c->closed = true;
+      if (!quiet) Emit("eof " + std::to_string(c->id));
       break;
     case UTP_STATE_DESTROYING:
-      Emit("destroyed " + std::to_string(c->id));
+      c->closed = true;
+      if (!quiet) Emit("destroyed " + std::to_string(c->id));
       c->sock = nullptr;
       break;
   }
@@ -113,7 +125,10 @@ uint64 OnState(utp_callback_arguments* a) {
 }
 
 uint64 OnError(utp_callback_arguments* a) {
-  if (Connection* c = Of(a->socket)) Emit("error " + std::to_string(c->id) + " " + std::to_string(a->error_code));
+  if (Connection* c = Of(a->socket)) {
+    c->closed = true;
+    if (!quiet) Emit("error " + std::to_string(c->id) + " " + std::to_string(a->error_code));
+  }
   return 0;
 }
 
@@ -141,13 +156,31 @@ bool Command(utp_context* ctx, const std::string& line, std::chrono::steady_cloc
   std::string verb;
   in >> verb;
   if (verb == "quit") return false;
-  if (verb == "open") {
-    Connection& c = connections[nextId];
-    c.id = nextId++;
-    c.sock = utp_create_socket(ctx);
-    utp_set_userdata(c.sock, &c);
-    Emit("opened " + std::to_string(c.id));
-    utp_connect(c.sock, reinterpret_cast<sockaddr*>(&server), serverLength);
+  if (verb == "open" || verb == "openmany") {
+    int count = 1;
+    if (verb == "openmany") in >> count;
+    int first = nextId;
+    for (int i = 0; i < count; ++i) {
+      Connection& c = connections[nextId];
+      c.id = nextId++;
+      c.sock = utp_create_socket(ctx);
+      utp_set_userdata(c.sock, &c);
+      utp_connect(c.sock, reinterpret_cast<sockaddr*>(&server), serverLength);
+    }
+    Emit(verb == "open" ? "opened " + std::to_string(first)
+                        : "opened " + std::to_string(first) + " " + std::to_string(nextId - 1));
+  } else if (verb == "quiet") {
+    quiet = true;
+  } else if (verb == "counts") {
+    std::size_t messages = 0, connected = 0, answered = 0, closed = 0;
+    for (auto& [id, c] : connections) {
+      messages += c.messages;
+      connected += c.connected ? 1 : 0;
+      answered += c.messages != 0 ? 1 : 0;
+      closed += c.closed ? 1 : 0;
+    }
+    Emit("counts " + std::to_string(messages) + " " + std::to_string(connected) + " " + std::to_string(answered) +
+         " " + std::to_string(closed));
   } else if (verb == "send" || verb == "close") {
     int id = 0;
     in >> id;
@@ -188,6 +221,27 @@ int main(int argc, char** argv) {
   udpFd = socket(res->ai_family, SOCK_DGRAM, 0);
   freeaddrinfo(res);
   if (udpFd < 0) return 2;
+  // Bound to the loopback address of the server's family, so the tests know
+  // the address the tracker will see.
+  sockaddr_storage local{};
+  socklen_t localLength;
+  if (server.ss_family == AF_INET6) {
+    auto* a = reinterpret_cast<sockaddr_in6*>(&local);
+    a->sin6_family = AF_INET6;
+    a->sin6_addr = in6addr_loopback;
+    localLength = sizeof *a;
+  } else {
+    auto* a = reinterpret_cast<sockaddr_in*>(&local);
+    a->sin_family = AF_INET;
+    a->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    localLength = sizeof *a;
+  }
+  int big = 8 << 20;
+  setsockopt(udpFd, SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
+  setsockopt(udpFd, SOL_SOCKET, SO_SNDBUF, &big, sizeof big);
+  if (bind(udpFd, reinterpret_cast<sockaddr*>(&local), localLength) != 0) return 2;
+  getsockname(udpFd, reinterpret_cast<sockaddr*>(&local), &localLength);
+  Emit("bound " + std::to_string(ntohs(reinterpret_cast<sockaddr_in*>(&local)->sin_port)));
 
   utp_context* ctx = utp_init(2);
   utp_set_callback(ctx, UTP_ON_READ, OnRead);
@@ -219,6 +273,17 @@ int main(int argc, char** argv) {
         }
       }
     }
+    utp_check_timeouts(ctx);
+  }
+  // Close what is still open and give the FINs a moment to leave, so the
+  // tracker sees each stream end rather than waiting for it to expire.
+  for (auto& [id, c] : connections)
+    if (c.sock != nullptr && !c.closed) utp_close(c.sock);
+  auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
+  while (std::chrono::steady_clock::now() < until) {
+    pollfd fd = {udpFd, POLLIN, 0};
+    poll(&fd, 1, 20);
+    ReadDatagrams(ctx);
     utp_check_timeouts(ctx);
   }
   utp_destroy(ctx);
