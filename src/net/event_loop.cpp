@@ -144,6 +144,7 @@ void EventLoop::TakeAcceptedConnection() {
     delete record;
     return;
   }
+  platform::DisableCoalescing(record->handle);
   auto* socket = new TcpSocket(record->handle, &context);
   socket->peerAddress = record->address;
   delete record;
@@ -172,13 +173,20 @@ void EventLoop::DispatchTcp(const platform::Completion& c) {
   if (isRead) {
     socket->OnReceiveCompleted(c.bytes);
     if (!FrameMessages(*socket)) {
-      socket->Close();
+      // Replies to the requests handled before the bad length still go out.
+      socket->closeWhenSent = true;
+      socket->inbound.clear();
+      if (socket->outbound.count == 0 || !socket->PostSend()) socket->Close();
       return;
     }
     socket->PostSend();
     if (!socket->PostReceive()) socket->Close();
   } else {
     socket->OnSendCompleted(c.bytes);
+    if (socket->closeWhenSent && socket->outbound.count == 0) {
+      socket->Close();
+      return;
+    }
     if (!socket->PostSend()) {
       Log("TCP: error occured while writing data on socket %d", static_cast<int>(socket->handle));
       socket->Close();

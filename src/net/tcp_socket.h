@@ -31,6 +31,9 @@ class TcpSocket final : public Socket {
   SendRecord send;
   bool recvPending = false;
   bool sendPending = false;
+  // Set when the peer broke the framing: nothing more is read, what is
+  // queued still goes out, then the connection closes.
+  bool closeWhenSent = false;
 
  private:
   std::uint32_t transfersInFlight = 0;

@@ -35,11 +35,11 @@ uint64 OnRead(utp_callback_arguments* a) {
   if (UtpSocket* s = Bound(a->socket)) {
     s->inbound.insert(s->inbound.end(), a->buf, a->buf + a->len);
     s->lastActivity = LoopClock();
-    if (FrameMessages(*s)) {
-      s->FlushToUtp();
-    } else {
-      CloseUnbound(s, a->socket, true);
-    }
+    bool acceptable = FrameMessages(*s);
+    // Replies to what was handled go to the library first; closing sends
+    // its end of stream after them.
+    s->FlushToUtp();
+    if (!acceptable) CloseUnbound(s, a->socket, true);
   }
   utp_read_drained(a->socket);
   return 0;

@@ -46,6 +46,10 @@ std::string LastSocketErrorText();
 // storage receives up to *addressLength bytes of the peer's address.
 SocketHandle AcceptConnection(SocketHandle listening, void* address, std::int32_t* addressLength);
 
+// Replies are whole messages written at once; waiting to coalesce them with
+// later ones only delays them behind the peer's delayed acknowledgement.
+void DisableCoalescing(SocketHandle handle);
+
 // Closes a listening socket so that a thread blocked in AcceptConnection on it
 // returns.
 void CloseListeningSocket(SocketHandle handle);

@@ -14,21 +14,30 @@ struct Reader {
   static bool IsDigit(std::uint8_t c) { return c >= '0' && c <= '9'; }
 
   // Digits up to the terminator, modulo 2^32; any other byte fails.
-  bool Number(std::uint8_t terminator, std::uint32_t& value) {
+  // overflowed tells whether the true value did not fit in 32 bits.
+  bool Number(std::uint8_t terminator, std::uint32_t& value, bool* overflowed = nullptr) {
     value = 0;
+    std::uint64_t exact = 0;
     while (pos < end) {
       std::uint8_t c = bytes[pos++];
-      if (c == terminator) return true;
+      if (c == terminator) {
+        if (overflowed != nullptr) *overflowed = exact > 0xFFFFFFFFull;
+        return true;
+      }
       if (!IsDigit(c)) return false;
       value = value * 10u + static_cast<std::uint32_t>(c - '0');
+      if (exact <= 0xFFFFFFFFull) exact = exact * 10 + static_cast<std::uint64_t>(c - '0');
     }
     return false;
   }
 
   bool String(ByteView& out) {
     std::uint32_t length = 0;
-    if (!Number(':', length)) return false;
-    if (length > end - pos) return false;
+    bool overflowed = false;
+    if (!Number(':', length, &overflowed)) return false;
+    // A length that wrapped would be accepted short here yet read long by
+    // every peer that gets the raw value echoed, so it fails the message.
+    if (overflowed || length > end - pos) return false;
     out.data = bytes + pos;
     out.length = length;
     pos += length;

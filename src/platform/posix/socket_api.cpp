@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -109,6 +110,11 @@ SocketHandle AcceptConnection(SocketHandle listening, void* address, std::int32_
   if (fd < 0) return kInvalidSocket;
   *addressLength = static_cast<std::int32_t>(len);
   return static_cast<SocketHandle>(fd);
+}
+
+void DisableCoalescing(SocketHandle handle) {
+  int one = 1;
+  setsockopt(static_cast<int>(handle), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 }
 
 void CloseListeningSocket(SocketHandle handle) {
