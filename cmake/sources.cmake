@@ -20,6 +20,9 @@ if(TARGET utp)
 endif()
 if(WIN32)
   target_link_libraries(lattice_core PUBLIC ws2_32 mswsock advapi32 user32)
+  # Vista is the oldest system with GetQueuedCompletionStatusEx, CancelIoEx
+  # and the token's elevation flag; lean headers keep winsock.h out.
+  target_compile_definitions(lattice_core PUBLIC WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0600)
 endif()
 
 add_executable(corvane-lattice-tracker ${LATTICE_PLATFORM}/entry_point.cpp)

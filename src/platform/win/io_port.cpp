@@ -1,0 +1,170 @@
+// The completion port on Windows: a direct wrapper of the I/O completion port
+// and overlapped Winsock transfers.
+//
+// The port handle itself stands for IoPort. Records are never given
+// FILE_SKIP_COMPLETION_PORT_ON_SUCCESS: a transfer that completes at once
+// must still queue its completion, which the contract and the loop rely on.
+#include "platform/io_port.h"
+
+#include <cstring>
+
+namespace platform {
+namespace {
+
+HANDLE Native(IoPort* port) { return reinterpret_cast<HANDLE>(port); }
+
+constexpr int kMaxBatch = 128;
+
+// Winsock's three-way answer (done, pending, failed) in the port's terms.
+IoResult Outcome(int rc, DWORD bytes) {
+  if (rc == 0) return {IoStatus::CompletedAtOnce, bytes, 0};
+  int error = WSAGetLastError();
+  if (error == WSA_IO_PENDING) return {IoStatus::Pending, 0, 0};
+  return {IoStatus::Failed, 0, error};
+}
+
+// The system writes status words into the header; only the tag must survive
+// from one transfer to the next on the same record.
+void Rearm(IoRecord* record) {
+  HANDLE tag = record->overlapped.hEvent;
+  std::memset(&record->overlapped, 0, sizeof record->overlapped);
+  record->overlapped.hEvent = tag;
+}
+
+// The entry's Internal field is the packet's own NTSTATUS, in its low 32
+// bits (the rest is not written). It is read here rather than from the record
+// because a record may already carry a newer transfer. A cancelled send can
+// report the bytes it moved before it was stopped; the contract says 0.
+bool Succeeded(const OVERLAPPED_ENTRY& entry) {
+  return static_cast<LONG>(static_cast<ULONG>(entry.Internal)) >= 0;
+}
+
+WSABUF Buffer(const void* data, std::uint32_t length) {
+  WSABUF b;
+  b.len = length;
+  b.buf = static_cast<CHAR*>(const_cast<void*>(data));
+  return b;
+}
+
+}  // namespace
+
+IoPort* CreateIoPort(int* error) {
+  HANDLE port = CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 0);
+  if (port == nullptr) {
+    if (error != nullptr) *error = static_cast<int>(GetLastError());
+    return nullptr;
+  }
+  return reinterpret_cast<IoPort*>(port);
+}
+
+// Accept threads that post after this find an invalid handle and fail.
+void CloseIoPort(IoPort* port) {
+  if (port != nullptr) CloseHandle(Native(port));
+}
+
+bool AttachSocket(IoPort* port, SocketHandle handle, std::uintptr_t key, int* error) {
+  HANDLE result = CreateIoCompletionPort(reinterpret_cast<HANDLE>(handle), Native(port), key, 0);
+  if (result != Native(port)) {
+    if (error != nullptr) *error = static_cast<int>(GetLastError());
+    return false;
+  }
+  return true;
+}
+
+WaitStatus WaitForCompletions(IoPort* port, Completion* entries, int capacity, int timeoutMs, int* count,
+                              int* error) {
+  *count = 0;
+  OVERLAPPED_ENTRY native[kMaxBatch];
+  ULONG removed = 0;
+  ULONG wanted = static_cast<ULONG>(capacity < kMaxBatch ? capacity : kMaxBatch);
+  if (!GetQueuedCompletionStatusEx(Native(port), native, wanted, &removed, static_cast<DWORD>(timeoutMs), FALSE)) {
+    DWORD code = GetLastError();
+    if (code == WAIT_TIMEOUT) return WaitStatus::TimedOut;
+    if (code == ERROR_ABANDONED_WAIT_0) return WaitStatus::PortClosed;
+    if (error != nullptr) *error = static_cast<int>(code);
+    return WaitStatus::Failed;
+  }
+  for (ULONG i = 0; i < removed; ++i) {
+    entries[i].key = native[i].lpCompletionKey;
+    entries[i].record = reinterpret_cast<IoRecord*>(native[i].lpOverlapped);
+    entries[i].bytes = Succeeded(native[i]) ? native[i].dwNumberOfBytesTransferred : 0;
+  }
+  *count = static_cast<int>(removed);
+  return WaitStatus::Ready;
+}
+
+bool PostCompletion(IoPort* port, std::uintptr_t key, std::uint32_t bytes, IoRecord* record) {
+  return PostQueuedCompletionStatus(Native(port), bytes, key, record != nullptr ? &record->overlapped : nullptr) !=
+         FALSE;
+}
+
+IoTag CreateIoTag() { return WSACreateEvent(); }
+
+void CloseIoTag(IoTag tag) { WSACloseEvent(tag); }
+
+void PrepareRecord(IoRecord* record, IoTag tag, void* owner) {
+  std::memset(&record->overlapped, 0, sizeof record->overlapped);
+  record->overlapped.hEvent = tag;
+  record->owner = owner;
+}
+
+IoTag TagOf(const IoRecord* record) { return record->overlapped.hEvent; }
+void* OwnerOf(const IoRecord* record) { return record->owner; }
+
+IoResult StartReceive(SocketHandle handle, IoRecord* record, void* buffer, std::uint32_t length) {
+  Rearm(record);
+  WSABUF b = Buffer(buffer, length);
+  DWORD bytes = 0;
+  DWORD flags = 0;
+  int rc = WSARecv(handle, &b, 1, &bytes, &flags, &record->overlapped, nullptr);
+  return Outcome(rc, bytes);
+}
+
+IoResult StartSend(SocketHandle handle, IoRecord* record, const void* data, std::uint32_t length) {
+  Rearm(record);
+  WSABUF b = Buffer(data, length);
+  DWORD bytes = 0;
+  int rc = WSASend(handle, &b, 1, &bytes, 0, &record->overlapped, nullptr);
+  return Outcome(rc, bytes);
+}
+
+IoResult StartReceiveFrom(SocketHandle handle, IoRecord* record, void* buffer, std::uint32_t length,
+                          void* address, std::int32_t* addressLength) {
+  Rearm(record);
+  WSABUF b = Buffer(buffer, length);
+  DWORD bytes = 0;
+  DWORD flags = 0;
+  // The system writes the source address and its length when the datagram
+  // arrives, possibly long after this call: both live in the caller's object.
+  static_assert(sizeof(INT) == sizeof(std::int32_t));
+  int rc = WSARecvFrom(handle, &b, 1, &bytes, &flags, static_cast<sockaddr*>(address),
+                       reinterpret_cast<INT*>(addressLength), &record->overlapped, nullptr);
+  return Outcome(rc, bytes);
+}
+
+IoResult StartSendTo(SocketHandle handle, IoRecord* record, const void* data, std::uint32_t length,
+                     const void* address, std::int32_t addressLength) {
+  Rearm(record);
+  WSABUF b = Buffer(data, length);
+  DWORD bytes = 0;
+  int rc = WSASendTo(handle, &b, 1, &bytes, 0, static_cast<const sockaddr*>(address), addressLength,
+                     &record->overlapped, nullptr);
+  return Outcome(rc, bytes);
+}
+
+// A transfer that has already finished is not found; that is not an error.
+void CancelTransfer(SocketHandle handle, IoRecord* record) {
+  CancelIoEx(reinterpret_cast<HANDLE>(handle), &record->overlapped);
+}
+
+// closesocket alone should abort every outstanding transfer, but Wine leaves
+// a pending send (and with it the receive) outstanding forever; cancelling
+// first is what closesocket does anyway on Windows.
+void CloseSocket(SocketHandle handle) {
+  CancelIoEx(reinterpret_cast<HANDLE>(handle), nullptr);
+  closesocket(handle);
+}
+
+const char* ErrorText(int error) { return std::strerror(error); }
+
+}  // namespace platform

@@ -1,0 +1,132 @@
+// Sockets on Windows: Windows Sockets 2, GetAddrInfoW and WSAAccept.
+#include "platform/socket_api.h"
+
+#include <ws2tcpip.h>
+
+#include <cstdio>
+#include <cstring>
+
+namespace platform {
+namespace {
+
+int OptionName(BufferOption option) { return option == BufferOption::Receive ? SO_RCVBUF : SO_SNDBUF; }
+
+// The system's message for an error code, in the ANSI code page that the C
+// runtime's own texts use, so one log line never mixes two encodings.
+std::string SystemMessage(DWORD code) {
+  wchar_t wide[1024];
+  DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | 0xFF, nullptr, code,
+                                0x400, wide, 1024, nullptr);
+  if (length == 0) {
+    char fallback[32];
+    std::snprintf(fallback, sizeof fallback, "error %lu", static_cast<unsigned long>(code));
+    return fallback;
+  }
+  int size = WideCharToMultiByte(CP_ACP, 0, wide, static_cast<int>(length), nullptr, 0, nullptr, nullptr);
+  std::string out(size > 0 ? static_cast<std::size_t>(size) : 0, '\0');
+  if (size > 0) WideCharToMultiByte(CP_ACP, 0, wide, static_cast<int>(length), out.data(), size, nullptr, nullptr);
+  return out;
+}
+
+void SetIntOption(SocketHandle handle, int level, int name, int value) {
+  DWORD v = static_cast<DWORD>(value);
+  setsockopt(handle, level, name, reinterpret_cast<const char*>(&v), sizeof v);
+}
+
+}  // namespace
+
+bool StartNetworking() {
+  WSADATA data;
+  return WSAStartup(MAKEWORD(2, 2), &data) == 0;
+}
+
+void StopNetworking() { WSACleanup(); }
+
+bool ResolvePassive(const std::wstring& port, bool datagram, std::vector<ResolvedAddress>& out,
+                    std::string& errorText) {
+  ADDRINFOW hints{};
+  hints.ai_flags = AI_PASSIVE;
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = datagram ? SOCK_DGRAM : SOCK_STREAM;
+  ADDRINFOW* list = nullptr;
+  int rc = GetAddrInfoW(nullptr, port.c_str(), &hints, &list);
+  if (rc != 0) {
+    errorText = SystemMessage(static_cast<DWORD>(rc));
+    return false;
+  }
+  for (ADDRINFOW* ai = list; ai != nullptr; ai = ai->ai_next) {
+    ResolvedAddress r;
+    r.family = ai->ai_family;
+    r.socketType = ai->ai_socktype;
+    r.protocol = ai->ai_protocol;
+    std::size_t length = ai->ai_addrlen < sizeof r.address ? ai->ai_addrlen : sizeof r.address;
+    r.addressLength = static_cast<int>(length);
+    std::memcpy(r.address, ai->ai_addr, length);
+    out.push_back(r);
+  }
+  FreeAddrInfoW(list);
+  return true;
+}
+
+// Overlapped, so the socket and every connection accepted on it can be
+// attached to the completion port.
+SocketHandle CreateSocket(int family, int socketType, int protocol) {
+  SOCKET s = WSASocketW(family, socketType, protocol, nullptr, 0, WSA_FLAG_OVERLAPPED);
+  return s == INVALID_SOCKET ? kInvalidSocket : static_cast<SocketHandle>(s);
+}
+
+bool IsInet6(int family) { return family == AF_INET6; }
+
+void SetV6Only(SocketHandle handle) { SetIntOption(handle, IPPROTO_IPV6, IPV6_V6ONLY, 1); }
+
+void SetReuseAddress(SocketHandle handle) { SetIntOption(handle, SOL_SOCKET, SO_REUSEADDR, 1); }
+
+bool SetBufferSize(SocketHandle handle, BufferOption option, std::int32_t value) {
+  int v = value;
+  return setsockopt(handle, SOL_SOCKET, OptionName(option), reinterpret_cast<const char*>(&v), sizeof v) !=
+         SOCKET_ERROR;
+}
+
+bool GetBufferSize(SocketHandle handle, BufferOption option, std::int32_t* value) {
+  int v = 0;
+  int length = sizeof v;
+  if (getsockopt(handle, SOL_SOCKET, OptionName(option), reinterpret_cast<char*>(&v), &length) == SOCKET_ERROR)
+    return false;
+  *value = v;
+  return true;
+}
+
+bool BindSocket(SocketHandle handle, const void* address, int length) {
+  return bind(handle, static_cast<const sockaddr*>(address), length) == 0;
+}
+
+bool ListenSocket(SocketHandle handle) { return listen(handle, 0x7FFFFFFF) != SOCKET_ERROR; }
+
+// Winsock reports through WSAGetLastError and leaves errno alone, so the C
+// runtime's strerror would describe some unrelated earlier failure.
+std::string LastSocketErrorText() { return SystemMessage(static_cast<DWORD>(WSAGetLastError())); }
+
+SocketHandle AcceptConnection(SocketHandle listening, void* address, std::int32_t* addressLength) {
+  static_assert(sizeof(INT) == sizeof(std::int32_t));
+  SOCKET s = WSAAccept(listening, static_cast<sockaddr*>(address), reinterpret_cast<INT*>(addressLength), nullptr, 0);
+  return s == INVALID_SOCKET ? kInvalidSocket : static_cast<SocketHandle>(s);
+}
+
+void DisableCoalescing(SocketHandle handle) {
+  BOOL one = TRUE;
+  setsockopt(handle, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
+}
+
+// closesocket alone makes a WSAAccept blocked on the socket fail.
+void CloseListeningSocket(SocketHandle handle) { closesocket(handle); }
+
+std::uint16_t AddressPort(const void* address) {
+  ADDRESS_FAMILY family;
+  std::memcpy(&family, address, sizeof family);
+  if (family != AF_INET && family != AF_INET6) return 0;
+  std::uint16_t port;
+  std::memcpy(&port, static_cast<const std::uint8_t*>(address) + 2, sizeof port);
+  return ntohs(port);
+}
+
+}  // namespace platform

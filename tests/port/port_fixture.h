@@ -1,0 +1,145 @@
+// A completion port with loopback sockets attached to it, and bounded waits.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <vector>
+
+#include "platform/address_family.h"
+#include "platform/io_port.h"
+#include "platform/socket_api.h"
+#include "port/loopback.h"
+
+namespace porttest {
+
+class Networking : public ::testing::Environment {
+  void SetUp() override { platform::StartNetworking(); }
+  void TearDown() override { platform::StopNetworking(); }
+};
+inline const auto* const networking = ::testing::AddGlobalTestEnvironment(new Networking);
+
+// Records and buffers live in the fixture, so a test that fails with a
+// transfer outstanding never leaves the system writing into a dead frame.
+struct Slot {
+  platform::IoRecord record;
+  char buffer[2048];
+  alignas(8) std::uint8_t address[128];
+  std::int32_t addressLength = 128;
+};
+
+class PortTest : public ::testing::Test {
+ protected:
+  using Clock = std::chrono::steady_clock;
+
+  void SetUp() override {
+    int error = 0;
+    ASSERT_NE(port = platform::CreateIoPort(&error), nullptr) << error;
+    readTag = platform::CreateIoTag();
+    writeTag = platform::CreateIoTag();
+    ASSERT_NE(readTag, writeTag);
+  }
+
+  void TearDown() override {
+    while (!open.empty()) Close(open.back());
+    Quiet(100);  // aborted transfers still write their records: let them land
+    platform::CloseIoTag(readTag);
+    platform::CloseIoTag(writeTag);
+    platform::CloseIoPort(port);
+  }
+
+  platform::SocketHandle Track(platform::SocketHandle h) {
+    EXPECT_NE(h, platform::kInvalidSocket);
+    open.push_back(h);
+    return h;
+  }
+  // Handle numbers are reused at once, so each is closed exactly once.
+  void Close(platform::SocketHandle h) {
+    open.erase(std::remove(open.begin(), open.end(), h), open.end());
+    platform::CloseSocket(h);
+  }
+  platform::SocketHandle Attached(platform::SocketHandle h) {
+    int error = 0;
+    EXPECT_TRUE(platform::AttachSocket(port, h, h, &error)) << error;
+    return h;
+  }
+  platform::SocketHandle Bound(int type) {
+    platform::SocketHandle h = Track(platform::CreateSocket(platform::kFamilyInet, type, 0));
+    Address any = Loopback(0);
+    EXPECT_TRUE(platform::BindSocket(h, any.bytes, any.length)) << platform::LastSocketErrorText();
+    return h;
+  }
+  platform::SocketHandle Listening() {
+    platform::SocketHandle h = Bound(kStream);
+    EXPECT_TRUE(platform::ListenSocket(h)) << platform::LastSocketErrorText();
+    return h;
+  }
+  platform::SocketHandle Client(platform::SocketHandle listening) { return Track(Connect(LocalPort(listening))); }
+  // Accepted through the port layer and attached with its handle as key.
+  platform::SocketHandle Accept(platform::SocketHandle listening) {
+    Address peer;
+    peer.length = sizeof peer.bytes;
+    return Attached(Track(platform::AcceptConnection(listening, peer.bytes, &peer.length)));
+  }
+  struct Pair {
+    platform::SocketHandle server, client;
+  };
+  Pair Connected() {
+    platform::SocketHandle listening = Listening();
+    platform::SocketHandle client = Client(listening);
+    return {Accept(listening), client};
+  }
+
+  platform::IoRecord* Prepare(Slot& s, platform::IoTag tag) {
+    platform::PrepareRecord(&s.record, tag, &s);
+    return &s.record;
+  }
+  platform::IoResult Receive(platform::SocketHandle h, Slot& s) {
+    return platform::StartReceive(h, Prepare(s, readTag), s.buffer, sizeof s.buffer);
+  }
+
+  // Completions until `count` have arrived or 10 s have passed; extras taken
+  // in the same batches are kept, so a test sees them.
+  std::vector<platform::Completion> Collect(std::size_t count) {
+    std::vector<platform::Completion> got;
+    auto deadline = Clock::now() + std::chrono::seconds(10);
+    while (got.size() < count && Clock::now() < deadline) {
+      if (!Wait(deadline, got)) break;
+    }
+    return got;
+  }
+  // True when nothing completes for the whole period; a backend may return
+  // early with nothing, so the period is waited out.
+  bool Quiet(int ms = 300) {
+    std::vector<platform::Completion> got;
+    auto deadline = Clock::now() + std::chrono::milliseconds(ms);
+    while (Clock::now() < deadline && got.empty() && Wait(deadline, got)) {
+    }
+    return got.empty();
+  }
+
+  platform::IoPort* port = nullptr;
+  platform::IoTag readTag{};
+  platform::IoTag writeTag{};
+  Slot slots[2];
+  Slot& in = slots[0];
+  Slot& out = slots[1];
+  std::vector<char> bulk;
+
+ private:
+  bool Wait(Clock::time_point deadline, std::vector<platform::Completion>& got) {
+    platform::Completion batch[16];
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    int n = 0;
+    int error = 0;
+    auto status = platform::WaitForCompletions(port, batch, 16, static_cast<int>(std::clamp<long long>(left, 0, 200)),
+                                               &n, &error);
+    EXPECT_NE(status, platform::WaitStatus::Failed) << error;
+    got.insert(got.end(), batch, batch + n);
+    return status == platform::WaitStatus::Ready || status == platform::WaitStatus::TimedOut;
+  }
+  std::vector<platform::SocketHandle> open;
+};
+
+}  // namespace porttest
