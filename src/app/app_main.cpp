@@ -11,14 +11,7 @@ int AppMain(const std::vector<std::wstring>& words) {
   auto args = std::make_shared<const ArgsCollector>(static_cast<int>(words.size()), words);
   const bool install = !args->Get(L"sr").empty();
   const bool remove = !args->Get(L"sd").empty();
-  if (install || remove) {
-    if (!platform::IsElevated()) {
-      platform::ShowPrivilegeError(L"Not enough privileges to perform this operation.", L"Corvane Lattice Tracker");
-      return 5;
-    }
-    bool ok = install ? InstallService(args) : RemoveService();
-    return ok ? 0 : 1;
-  }
+  if (install || remove) return RunServiceCommand(args, SystemServiceCommands());
   ServiceRunner runner(args, RunTracker);
   if (!runner.isService) platform::OpenConsole();
   int exitCode = static_cast<int>(runner.Run());

@@ -9,16 +9,18 @@ std::atomic<ServiceRunner*> activeRunner{nullptr};
 }
 
 ServiceRunner::ServiceRunner(std::shared_ptr<const ArgsCollector> arguments, RunOperation operation)
-    : args(std::move(arguments)), run(operation), stopFlag(&lattice::stopFlag) {
+    : args(std::move(arguments)), run(std::move(operation)), stopFlag(&lattice::stopFlag) {
   isService = !args->Get(L"s").empty();
   activeRunner.store(this);
-  if (isService) PrepareServiceHost();
+  if (isService) {
+    startedEvent = platform::CreateManualEvent();
+    finishedEvent = platform::CreateManualEvent();
+  }
 }
 
 ServiceRunner::~ServiceRunner() {
   ServiceRunner* self = this;
   activeRunner.compare_exchange_strong(self, nullptr);
-  if (isService) ReleaseServiceHost();
 }
 
 std::uint32_t ServiceRunner::Run() {
@@ -31,7 +33,7 @@ ServiceRunner* ActiveRunner() { return activeRunner.load(); }
 
 void NotifyStarted() {
   ServiceRunner* runner = ActiveRunner();
-  if (runner != nullptr && runner->isService) SignalServiceStarted();
+  if (runner != nullptr && runner->isService && runner->startedEvent != nullptr) runner->startedEvent->Set();
 }
 
 }  // namespace lattice

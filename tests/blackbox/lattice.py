@@ -12,6 +12,8 @@ import struct
 import time
 
 MAX_FRAME = 1 << 24  # sanity cap for what we accept from the tracker
+# Slow hosts (Wine, sanitizers) stretch every wait by this factor.
+SCALE = float(os.environ.get("TRACKER_TIME_SCALE", "1"))
 
 
 # ---------------------------------------------------------------- encoding
@@ -273,7 +275,7 @@ class Conn:
         self.sock = socket.socket(family, socket.SOCK_STREAM)
         if rcvbuf is not None:
             self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, rcvbuf)
-        self.sock.settimeout(timeout)
+        self.sock.settimeout(timeout * SCALE)
         self.sock.connect((host, port))
         self.buf = b""
         self.addr = addr_bytes(self.sock.getsockname())
@@ -298,7 +300,7 @@ class Conn:
 
     def recv_frame(self, timeout=5.0) -> bytes:
         """Next whole frame (prefix included)."""
-        deadline = time.monotonic() + timeout
+        deadline = time.monotonic() + timeout * SCALE
         while len(self.buf) < 4:
             self._fill(deadline)
         (n,) = struct.unpack(">I", self.buf[:4])

@@ -155,6 +155,8 @@ def test_one_family_taken_still_serves_the_other(tracker_factory):
 
 @pytest.mark.parametrize("sig", [signal.SIGINT, signal.SIGTERM], ids=["SIGINT", "SIGTERM"])
 def test_signal_stops_promptly_with_clients_connected(tracker_factory, sig):
+    if sig == signal.SIGTERM and os.environ.get("TRACKER_SIGTERM", "1") == "0":
+        pytest.skip("TRACKER_SIGTERM=0: the host kills the process on SIGTERM (Wine)")
     t = tracker_factory()
     share = new_id()
     conns = [Conn(t.port) for _ in range(3)]
