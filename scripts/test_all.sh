@@ -44,6 +44,7 @@ mkdir -p "$build"
 # Linux build: the tracker, its tests, the uTP test client, benchmarks.
 step "linux build" configure_and_build "$build/linux" -DCMAKE_BUILD_TYPE=RelWithDebInfo
 step "linux unit tests" "$build/linux/tests/unit_tests" --gtest_brief=1
+step "linux port-contract tests" "$build/linux/tests/port_tests" --gtest_brief=1
 
 # Address and undefined-behaviour sanitizers over the unit tests.
 step "sanitizer build" configure_and_build "$build/asan" -DCMAKE_BUILD_TYPE=Debug \
@@ -51,6 +52,36 @@ step "sanitizer build" configure_and_build "$build/asan" -DCMAKE_BUILD_TYPE=Debu
   "-DCMAKE_CXX_FLAGS=-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer" \
   -DLATTICE_BENCH=OFF
 step "sanitizer unit tests" env ASAN_OPTIONS=detect_leaks=1 "$build/asan/tests/unit_tests" --gtest_brief=1
+step "sanitizer port-contract tests" env ASAN_OPTIONS=detect_leaks=1 "$build/asan/tests/port_tests" --gtest_brief=1
+
+# Fuzz targets (libFuzzer needs clang) for a bounded time.
+step "fuzz build" configure_and_build "$build/fuzz" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DLATTICE_FUZZ=ON -DLATTICE_TESTS=OFF -DLATTICE_BENCH=OFF
+step "fuzz (60 s)" scripts/run_fuzz.sh "$build/fuzz" 60
+
+# The real program on loopback, driven by real TCP and uTP clients.
+step "black-box suite (linux)" $py -m pytest -q tests/blackbox
+step "service mode (linux, systemd notify and unit files)" $py -m pytest -q -p no:cacheprovider tests/service
+step "thread-sanitizer build" configure_and_build "$build/tsan" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ "-DCMAKE_CXX_FLAGS=-fsanitize=thread" \
+  -DLATTICE_TESTS=OFF -DLATTICE_BENCH=OFF
+step "black-box suite (thread sanitizer)" env TRACKER_CMD="$build/tsan/corvane-lattice-tracker" \
+  TSAN_OPTIONS="halt_on_error=1 exitcode=66" TRACKER_TIME_SCALE=2 $py -m pytest -q tests/blackbox -m "not load and not slow"
+
+# The Windows build, cross-compiled, and its tests under Wine (headless, in a
+# private prefix). Wine ends a process on SIGTERM and renders console output
+# only to a terminal, so those checks are left to the console test below.
+step "windows build" configure_and_build "$build/win" -DCMAKE_BUILD_TYPE=Release \
+  -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake"
+step "windows unit tests (wine)" scripts/wine_env.sh "$build/win/tests/unit_tests.exe" --gtest_brief=1
+step "windows port-contract tests (wine)" scripts/wine_env.sh "$build/win/tests/port_tests.exe" --gtest_brief=1
+step "black-box suite (windows under wine)" env \
+  TRACKER_CMD="scripts/wine_env.sh $build/win/corvane-lattice-tracker.exe" \
+  TRACKER_STDOUT=0 TRACKER_SIGTERM=0 TRACKER_TIME_SCALE=6 $py -m pytest -q tests/blackbox -m "not load and not slow"
+step "console output through a terminal (windows under wine)" env \
+  TERMINAL_TRACKER_CMD="scripts/wine_env.sh $build/win/corvane-lattice-tracker.exe" TRACKER_TIME_SCALE=4 \
+  $py -m pytest -q tests/blackbox/test_console_terminal.py
+step "service mode (windows under wine's service manager)" scripts/test_service_wine.sh "$build/win/corvane-lattice-tracker.exe"
 
 echo
 echo "failed steps: ${failures[*]:-none}"
