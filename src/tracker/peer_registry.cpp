@@ -192,6 +192,8 @@ void BindPeer(Socket& socket, const ShareId& share, PeerRecord& record) {
   if (newOnSocket || connections.Find(&socket) == ConnectionList::kNotFound) {
     connections.Append(&socket);
   }
+  // Bound here, the record is removed with the peer before this list goes.
+  record.connections = &connections.Items();
 }
 
 void UnbindPeer(Socket& socket, const PeerId& peer) {

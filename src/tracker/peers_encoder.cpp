@@ -54,7 +54,7 @@ void EncodeAddress(const AddressStorage& address, AddressForm form, int kind) {
 }
 
 void EncodePeerEntry(const PeerRecord& record, const AddressStorage* address, int /*kind*/) {
-  const std::vector<Socket*>* connections = FindPeerConnections(record.id);
+  const std::vector<Socket*>* connections = PeerConnectionsOf(record);
   bool connected = connections != nullptr && !connections->empty();
   AppendChar('d');
   if (address != nullptr) {

@@ -29,7 +29,7 @@ EncodedMessage HandleMessage(Socket& socket, const std::uint8_t* message, std::u
                                               socket.Kind(), *selection, time);
     if (intro.length != 0) {
       for (PeerRecord* chosen : *selection) {
-        const std::vector<Socket*>* connections = FindPeerConnections(chosen->id);
+        const std::vector<Socket*>* connections = PeerConnectionsOf(*chosen);
         if (connections == nullptr) continue;
         for (Socket* target : *connections) target->Send(intro.data, intro.length);
       }
