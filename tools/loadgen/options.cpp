@@ -1,0 +1,129 @@
+#include "options.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <type_traits>
+
+namespace loadgen {
+namespace {
+
+const char* kUsage =
+    "usage: loadgen [options]\n"
+    "  --host ADDR            tracker address, loopback only (127.0.0.1)\n"
+    "  --port N               tracker port (3000)\n"
+    "  --tcp N  --utp N       TCP and uTP connections\n"
+    "  --udp-sockets N        client UDP sockets carrying the uTP connections\n"
+    "  --peers-per-conn N     peer ids announced on each connection (1)\n"
+    "  --share-size N         peers per share (1); --share-bytes 20|32\n"
+    "  --outstanding K        closed loop: requests in flight per connection (1)\n"
+    "  --rate R               fixed total requests per second instead (--rate-cap K per connection)\n"
+    "  --idle                 no requests after warm-up, only keep-alives\n"
+    "  --duration S           measured seconds (5); --drain S (5); --timeout S (hard limit)\n"
+    "  --keepalive S          re-announce a connection silent for S seconds (10)\n"
+    "  --warmup-window N      announces in flight per connection during warm-up (16)\n"
+    "  --connect-window N     connection attempts in flight (256)\n"
+    "  --tracker-pid PID      sample its VmRSS and CPU time\n"
+    "  --json FILE  --label TEXT  --max-errors N (0)  --seed N  --quiet\n";
+
+bool Number(const char* text, double lo, double hi, double* out) {
+  char* end = nullptr;
+  double v = std::strtod(text, &end);
+  if (end == text || *end != '\0' || v < lo || v > hi) return false;
+  *out = v;
+  return true;
+}
+
+}  // namespace
+
+bool ParseOptions(int argc, char** argv, Options& o) {
+  using Setter = std::function<bool(const char*)>;
+  auto integer = [](auto* field, double lo, double hi) {
+    return Setter([=](const char* t) {
+      double v;
+      if (!Number(t, lo, hi, &v) || v != static_cast<double>(static_cast<std::uint64_t>(v))) return false;
+      *field = static_cast<std::remove_pointer_t<decltype(field)>>(v);
+      return true;
+    });
+  };
+  auto real = [](double* field, double lo, double hi) {
+    return Setter([=](const char* t) { return Number(t, lo, hi, field); });
+  };
+  std::map<std::string, Setter> valued = {
+      {"--host", [&](const char* t) { o.host = t; return true; }},
+      {"--port", integer(&o.port, 1, 65535)},
+      {"--tcp", integer(&o.tcp, 0, 1000000)},
+      {"--utp", integer(&o.utp, 0, 1000000)},
+      {"--udp-sockets", integer(&o.udpSockets, 0, 1024)},
+      {"--peers-per-conn", integer(&o.peersPerConn, 1, 1000000)},
+      {"--share-size", integer(&o.shareSize, 1, 100000000)},
+      {"--share-bytes", integer(&o.shareBytes, 20, 32)},
+      {"--outstanding", integer(&o.outstanding, 0, 4096)},
+      {"--rate", real(&o.rate, 0, 1e8)},
+      {"--rate-cap", integer(&o.rateCap, 1, 4096)},
+      {"--duration", real(&o.duration, 0, 3600)},
+      {"--drain", real(&o.drain, 0, 600)},
+      {"--timeout", real(&o.timeout, 0, 7200)},
+      {"--keepalive", real(&o.keepalive, 0.1, 3600)},
+      {"--warmup-window", integer(&o.warmupWindow, 1, 4096)},
+      {"--connect-window", integer(&o.connectWindow, 1, 100000)},
+      {"--tracker-pid", integer(&o.trackerPid, 1, 1 << 30)},
+      {"--json", [&](const char* t) { o.json = t; return true; }},
+      {"--label", [&](const char* t) { o.label = t; return true; }},
+      {"--max-errors", integer(&o.maxErrors, 0, 1e15)},
+      {"--seed", integer(&o.seed, 0, 4294967295.0)},
+  };
+  for (int i = 1; i < argc; ++i) {
+    std::string name = argv[i];
+    if (name == "--help" || name == "-h") {
+      std::fputs(kUsage, stdout);
+      return false;
+    }
+    if (name == "--idle") {
+      o.idle = true;
+      continue;
+    }
+    if (name == "--quiet") {
+      o.quiet = true;
+      continue;
+    }
+    auto it = valued.find(name);
+    if (it == valued.end() || i + 1 >= argc || !it->second(argv[i + 1])) {
+      std::fprintf(stderr, "loadgen: bad option or value: %s\n%s", name.c_str(), kUsage);
+      return false;
+    }
+    ++i;
+  }
+  if (o.shareBytes != 20 && o.shareBytes != 32) {
+    std::fprintf(stderr, "loadgen: --share-bytes must be 20 or 32\n");
+    return false;
+  }
+  if (o.tcp + o.utp == 0) {
+    std::fprintf(stderr, "loadgen: no connections (--tcp, --utp)\n");
+    return false;
+  }
+  if (static_cast<std::uint64_t>(o.tcp + o.utp) * o.peersPerConn >= 0xFFFFFFFFull) {
+    std::fprintf(stderr, "loadgen: too many peers\n");
+    return false;
+  }
+  if (o.rate == 0 && !o.idle && o.outstanding == 0) {
+    std::fprintf(stderr, "loadgen: --outstanding 0 needs --rate or --idle\n");
+    return false;
+  }
+  // Traffic goes to this machine only.
+  if (o.host.rfind("127.", 0) != 0 && o.host != "::1" && o.host != "localhost") {
+    std::fprintf(stderr, "loadgen: --host must be a loopback address\n");
+    return false;
+  }
+  if (o.host == "localhost") o.host = "127.0.0.1";
+  // Several sockets, so no single one carries every uTP connection.
+  if (o.udpSockets == 0) o.udpSockets = std::min(32u, std::max(4u, (o.utp + 624) / 625));
+  if (o.udpSockets > o.utp) o.udpSockets = o.utp;
+  if (o.timeout == 0) o.timeout = 120 + 2 * (o.duration + o.drain);
+  return true;
+}
+
+}  // namespace loadgen

@@ -1,0 +1,39 @@
+// The load generator's command line.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace loadgen {
+
+struct Options {
+  std::string host = "127.0.0.1";
+  std::uint16_t port = 3000;
+  std::uint32_t tcp = 0;             // TCP connections
+  std::uint32_t utp = 0;             // uTP connections
+  std::uint32_t udpSockets = 0;      // 0: chosen from the uTP count
+  std::uint32_t peersPerConn = 1;
+  std::uint32_t shareSize = 1;
+  std::uint32_t shareBytes = 20;
+  std::uint32_t outstanding = 1;     // closed loop: requests in flight per connection
+  double rate = 0;                   // > 0: fixed total requests per second
+  std::uint32_t rateCap = 64;        // rate mode: most requests in flight per connection
+  bool idle = false;                 // hold the connections without requests
+  double duration = 5;
+  double drain = 5;
+  double timeout = 0;                // 0: derived from the other times
+  double keepalive = 10;             // re-announce after this long without sending
+  std::uint32_t warmupWindow = 16;
+  std::uint32_t connectWindow = 256;
+  int trackerPid = 0;
+  std::string json;
+  std::string label;
+  std::uint64_t maxErrors = 0;
+  std::uint32_t seed = 0;            // 0: random per run
+  bool quiet = false;
+};
+
+// False (after printing why) when the command line is not usable.
+bool ParseOptions(int argc, char** argv, Options& options);
+
+}  // namespace loadgen
