@@ -61,6 +61,7 @@ step "fuzz (60 s)" scripts/run_fuzz.sh "$build/fuzz" 60
 
 # The real program on loopback, driven by real TCP and uTP clients.
 step "black-box suite (linux)" $py -m pytest -q tests/blackbox
+step "benchmarks and load generator (smoke)" $py bench/run --smoke --build "$build/linux"
 step "service mode (linux, systemd notify and unit files)" $py -m pytest -q -p no:cacheprovider tests/service
 step "thread-sanitizer build" configure_and_build "$build/tsan" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ "-DCMAKE_CXX_FLAGS=-fsanitize=thread" \
