@@ -178,17 +178,19 @@ inline std::string PeersMessage(const std::vector<Entry>& entries, const std::st
 
 // ---- a random source under the test's control ----
 
-// Hands out `script` values (8 bytes each, little-endian), then zeros; the
-// fill numbered `failOn` (counting from 1) fails.
+// Hands out `script` values (8 bytes each, little-endian), then values whose
+// every byte varies, so a faulty selection cannot spin on one index. The fill
+// numbered `failOn` (counting from 1) fails.
 struct ScriptedRandom {
   static inline std::deque<std::uint64_t> script;
+  static inline std::uint64_t counter = 0;
   static inline int fills = 0;
   static inline int failOn = 0;
 
   static bool Fill(std::uint8_t* buffer, std::size_t size) {
     if (++fills == failOn) return false;
     for (std::size_t i = 0; i + 8 <= size; i += 8) {
-      std::uint64_t v = 0;
+      std::uint64_t v = ++counter * 0x9E3779B97F4A7C15ULL;
       if (!script.empty()) {
         v = script.front();
         script.pop_front();
@@ -200,6 +202,7 @@ struct ScriptedRandom {
   static void FailNextFill() { failOn = fills + 1; }
   static void Reset() {
     script.clear();
+    counter = 0;
     fills = failOn = 0;
   }
 };
