@@ -6,9 +6,7 @@
 namespace lattice {
 
 Socket::Socket(std::uintptr_t handleValue)
-    : handle(handleValue), lastActivity(LoopClock()), registrations(8) {
-  registrations.max_load_factor(1.0f);
-}
+    : handle(handleValue), lastActivity(LoopClock()) {}
 
 Socket::~Socket() = default;
 

@@ -3,10 +3,10 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <unordered_set>
 #include <vector>
 
 #include "net/byte_ring.h"
+#include "net/registration_set.h"
 #include "tracker/peer_ids.h"
 
 namespace lattice {
@@ -60,7 +60,7 @@ class Socket {
   bool closed = false;
   std::vector<std::uint8_t> inbound;
   ByteRing outbound;
-  std::unordered_set<PeerId, PeerIdHash> registrations;
+  RegistrationSet registrations;
   IoPortContext* loop = nullptr;
   std::uint32_t eventMask = 0;
 
