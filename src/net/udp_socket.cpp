@@ -1,7 +1,7 @@
 #include "net/udp_socket.h"
 
 #include "net/utp_binding.h"
-#include "platform/socket_api.h"
+#include "net/socket_address.h"
 
 namespace lattice {
 
@@ -21,7 +21,7 @@ UdpSocket::~UdpSocket() {
 }
 
 void UdpSocket::Deliver(std::uint32_t bytes) {
-  if (bytes == 0 || platform::AddressPort(recv.sourceAddress) == 0) return;
+  if (bytes == 0 || AddressPort(recv.sourceAddress) == 0) return;
   ProcessDatagram(*this, recv.buffer, bytes, recv.sourceAddress, recv.sourceAddressLength);
 }
 

@@ -54,7 +54,4 @@ void DisableCoalescing(SocketHandle handle);
 // returns.
 void CloseListeningSocket(SocketHandle handle);
 
-// Port of a socket address in host order (0 for an unknown family).
-std::uint16_t AddressPort(const void* address);
-
 }  // namespace platform

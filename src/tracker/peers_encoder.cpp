@@ -2,22 +2,16 @@
 
 #include <cstring>
 
-#include "platform/address_family.h"
+#include "net/socket_address.h"
 #include "tracker/reply_buffer.h"
 
 namespace lattice {
 namespace {
 
-std::uint16_t FamilyOf(const AddressStorage& address) {
-  std::uint16_t family;
-  std::memcpy(&family, address.bytes, sizeof family);
-  return family;
-}
-
 // Address bytes then port bytes, both already in network order in the
 // socket address: IPv4 at offsets 4 and 2, IPv6 at offsets 8 and 2.
 std::size_t CompactAddress(const AddressStorage& address, std::uint8_t out[18]) {
-  std::uint16_t family = FamilyOf(address);
+  std::uint16_t family = AddressFamily(address.bytes);
   if (family == platform::kFamilyInet) {
     std::memcpy(out, address.bytes + 4, 4);
     std::memcpy(out + 4, address.bytes + 2, 2);

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <string>
 
+#include "net/socket_address.h"
 #include "port/port_fixture.h"
 
 namespace porttest {
@@ -38,7 +39,7 @@ class DatagramTest : public PortTest {
     EXPECT_EQ(got[1].record, &in.record);
     EXPECT_EQ(got[1].key, b);
     EXPECT_EQ(got[1].bytes, bytes);
-    EXPECT_EQ(platform::AddressPort(in.address), LocalPort(a));
+    EXPECT_EQ(lattice::AddressPort(in.address), LocalPort(a));
     EXPECT_EQ(in.addressLength, Loopback(0).length);
     EXPECT_TRUE(Quiet());
   }

@@ -123,13 +123,4 @@ void CloseListeningSocket(SocketHandle handle) {
   CloseSocket(handle);
 }
 
-std::uint16_t AddressPort(const void* address) {
-  sa_family_t family;
-  std::memcpy(&family, address, sizeof family);
-  if (family != AF_INET && family != AF_INET6) return 0;
-  std::uint16_t port;
-  std::memcpy(&port, static_cast<const std::uint8_t*>(address) + 2, sizeof port);
-  return ntohs(port);
-}
-
 }  // namespace platform

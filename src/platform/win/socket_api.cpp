@@ -120,13 +120,4 @@ void DisableCoalescing(SocketHandle handle) {
 // closesocket alone makes a WSAAccept blocked on the socket fail.
 void CloseListeningSocket(SocketHandle handle) { closesocket(handle); }
 
-std::uint16_t AddressPort(const void* address) {
-  ADDRESS_FAMILY family;
-  std::memcpy(&family, address, sizeof family);
-  if (family != AF_INET && family != AF_INET6) return 0;
-  std::uint16_t port;
-  std::memcpy(&port, static_cast<const std::uint8_t*>(address) + 2, sizeof port);
-  return ntohs(port);
-}
-
 }  // namespace platform
