@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include "generator.h"
+#include "hostile.h"
 #include "options.h"
 
 int main(int argc, char** argv) {
@@ -13,6 +14,7 @@ int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
   // The run watches its own deadline; this is the backstop if it hangs.
   alarm(static_cast<unsigned>(options.timeout) + 30);
+  if (!options.hostile.empty()) return loadgen::RunHostile(options);
   loadgen::Generator generator(options);
   return generator.Run();
 }

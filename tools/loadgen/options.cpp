@@ -8,6 +8,8 @@
 #include <map>
 #include <type_traits>
 
+#include "hostile.h"
+
 namespace loadgen {
 namespace {
 
@@ -27,7 +29,11 @@ const char* kUsage =
     "  --warmup-window N      announces in flight per connection during warm-up (16)\n"
     "  --connect-window N     connection attempts in flight (256)\n"
     "  --tracker-pid PID      sample its VmRSS and CPU time\n"
-    "  --json FILE  --label TEXT  --max-errors N (0)  --seed N  --quiet\n";
+    "  --json FILE  --label TEXT  --max-errors N (0)  --seed N  --quiet\n"
+    "hostile modes (with a victim client measuring its latency; see bench/README.md):\n"
+    "  --hostile MODE         syn-flood | stuffing | churn | non-reader | pipeline | victim\n"
+    "  --count N  --clients N  --rate R  --duration S  --la-bytes N (65536)\n"
+    "  --sources N            SYN flood source addresses 127.0.1.0 and up (256)  --no-victim\n";
 
 bool Number(const char* text, double lo, double hi, double* out) {
   char* end = nullptr;
@@ -75,6 +81,11 @@ bool ParseOptions(int argc, char** argv, Options& o) {
       {"--label", [&](const char* t) { o.label = t; return true; }},
       {"--max-errors", integer(&o.maxErrors, 0, 1e15)},
       {"--seed", integer(&o.seed, 0, 4294967295.0)},
+      {"--hostile", [&](const char* t) { o.hostile = t; return IsHostileMode(t); }},
+      {"--count", integer(&o.count, 0, 1e9)},
+      {"--clients", integer(&o.clients, 0, 100000)},
+      {"--la-bytes", integer(&o.laBytes, 0, 16u << 20)},
+      {"--sources", integer(&o.sources, 1, 4096)},
   };
   for (int i = 1; i < argc; ++i) {
     std::string name = argv[i];
@@ -90,6 +101,10 @@ bool ParseOptions(int argc, char** argv, Options& o) {
       o.quiet = true;
       continue;
     }
+    if (name == "--no-victim") {
+      o.noVictim = true;
+      continue;
+    }
     auto it = valued.find(name);
     if (it == valued.end() || i + 1 >= argc || !it->second(argv[i + 1])) {
       std::fprintf(stderr, "loadgen: bad option or value: %s\n%s", name.c_str(), kUsage);
@@ -100,6 +115,18 @@ bool ParseOptions(int argc, char** argv, Options& o) {
   if (o.shareBytes != 20 && o.shareBytes != 32) {
     std::fprintf(stderr, "loadgen: --share-bytes must be 20 or 32\n");
     return false;
+  }
+  // Traffic goes to this machine only.
+  if (o.host.rfind("127.", 0) != 0 && o.host != "localhost") {
+    if (!o.hostile.empty() || o.host != "::1") {
+      std::fprintf(stderr, "loadgen: --host must be a loopback address%s\n", o.hostile.empty() ? "" : " (IPv4 for hostile modes)");
+      return false;
+    }
+  }
+  if (o.host == "localhost") o.host = "127.0.0.1";
+  if (!o.hostile.empty()) {
+    if (o.timeout == 0) o.timeout = o.duration + 30;
+    return true;
   }
   if (o.tcp + o.utp == 0) {
     std::fprintf(stderr, "loadgen: no connections (--tcp, --utp)\n");
@@ -113,12 +140,6 @@ bool ParseOptions(int argc, char** argv, Options& o) {
     std::fprintf(stderr, "loadgen: --outstanding 0 needs --rate or --idle\n");
     return false;
   }
-  // Traffic goes to this machine only.
-  if (o.host.rfind("127.", 0) != 0 && o.host != "::1" && o.host != "localhost") {
-    std::fprintf(stderr, "loadgen: --host must be a loopback address\n");
-    return false;
-  }
-  if (o.host == "localhost") o.host = "127.0.0.1";
   // Several sockets, so no single one carries every uTP connection.
   if (o.udpSockets == 0) o.udpSockets = std::min(32u, std::max(4u, (o.utp + 624) / 625));
   if (o.udpSockets > o.utp) o.udpSockets = o.utp;

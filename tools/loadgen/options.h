@@ -31,6 +31,14 @@ struct Options {
   std::uint64_t maxErrors = 0;
   std::uint32_t seed = 0;            // 0: random per run
   bool quiet = false;
+
+  // Hostile modes (hostile.h): the mode, and its knobs; 0 picks the mode's default.
+  std::string hostile;
+  std::uint64_t count = 0;           // SYNs, ids, churn cycles, pipelined bursts
+  std::uint32_t clients = 0;         // attacking connections
+  std::uint32_t laBytes = 65536;     // "la" and "la_list" of the id-stuffing mode
+  std::uint32_t sources = 256;       // SYN flood: source addresses 127.0.1.0 and up
+  bool noVictim = false;
 };
 
 // False (after printing why) when the command line is not usable.

@@ -208,6 +208,28 @@ std::size_t EncodeGetPeers(const RequestFields& fields, std::uint8_t* out) {
   return static_cast<std::size_t>(p - out);
 }
 
+void EncodeGetPeersWithAddresses(const RequestFields& fields, std::uint32_t laBytes, std::vector<std::uint8_t>& out) {
+  std::uint8_t plain[kMaxRequestSize];
+  const std::size_t plainLength = EncodeGetPeers(fields, plain);
+  // The plain request's body without its "d"; the keys "la" and "la_list"
+  // sort before all of its own.
+  out.assign(4, 0);
+  out.push_back('d');
+  std::uint8_t digits[24];
+  const std::size_t digitCount = static_cast<std::size_t>(PutDecimal(digits, laBytes) - digits);
+  for (const char* key : {"2:la", "7:la_list"}) {
+    out.insert(out.end(), key, key + std::strlen(key));
+    out.insert(out.end(), digits, digits + digitCount);
+    out.push_back(':');
+    const std::size_t at = out.size();
+    out.resize(at + laBytes);
+    Filler(kPeerSalt, fields.peer, out.data() + at, laBytes);
+  }
+  out.insert(out.end(), plain + 5, plain + plainLength);
+  const auto body = static_cast<std::uint32_t>(out.size() - 4);
+  for (int i = 0; i < 4; ++i) out[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(body >> (24 - 8 * i));
+}
+
 bool ParsePeersMessage(const std::uint8_t* body, std::size_t length, PeersMessage& out) {
   Reader r{body, body + length};
   out = PeersMessage{};

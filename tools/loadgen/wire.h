@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 namespace loadgen {
 
@@ -38,6 +39,10 @@ constexpr std::size_t kMaxRequestSize = 160;
 // Writes the framed request (prefix included) into out, which must hold
 // kMaxRequestSize bytes; returns its length.
 std::size_t EncodeGetPeers(const RequestFields& fields, std::uint8_t* out);
+
+// The same request with an "la" and an "la_list" of laBytes bytes each
+// (filler bytes), replacing the contents of out.
+void EncodeGetPeersWithAddresses(const RequestFields& fields, std::uint32_t laBytes, std::vector<std::uint8_t>& out);
 
 // The announced local port, derived from the peer index; always five digits,
 // so every peer's entry in a "peers" message has the same size.
