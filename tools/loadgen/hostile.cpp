@@ -937,6 +937,14 @@ int Hostile::Run() {
   for (const auto& p : clients)
     if (p->role == Role::NonReader && p->open) ++nonReadersOpen;
   for (auto& p : clients) Close(*p, false);
+  if (victimUtp.socket != nullptr) {
+    // Closed properly, so the tracker does not keep it until its idle expiry.
+    utp_set_userdata(victimUtp.socket, nullptr);
+    utp_close(victimUtp.socket);
+    victimUtp.socket = nullptr;
+    const std::int64_t closeEnd = NowNs() + 300 * kMilli;
+    while (NowNs() < closeEnd) Pump(5);
+  }
   Report();
   return timedOut ? 3 : 0;
 }

@@ -2,7 +2,9 @@
 // against the tracker's own request decoder and request handler: whatever
 // the tracker sends, the load generator must count as exactly the reply it
 // is or the introduction it is, or every benchmark number is wrong.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -12,6 +14,7 @@
 #include <vector>
 
 #include "classify.h"
+#include "hostile.h"
 #include "layout.h"
 #include "log/log.h"
 #include "log/loop_clock.h"
@@ -20,6 +23,7 @@
 #include "tracker/get_peers_request.h"
 #include "tracker/peer_registry.h"
 #include "tracker/request_handler.h"
+#include "utp.h"
 #include "wire.h"
 
 namespace loadgen {
@@ -239,6 +243,61 @@ TEST_F(AgainstTracker, RequestsDecodeInTheTrackerToWhatWasMeant) {
       }
     }
   }
+}
+
+// The id-stuffing mode's requests must reach the tracker's bounds as the
+// sizes they claim, not be dropped earlier as malformed.
+TEST_F(AgainstTracker, StuffedRequestsCarryLaOfTheirSize) {
+  for (std::uint32_t laBytes : {0u, 9u, 10u, 65536u}) {
+    std::vector<std::uint8_t> bytes;
+    EncodeGetPeersWithAddresses(RequestFields{kNonce, 31337, 7, 20, false}, laBytes, bytes);
+    lattice::GetPeersRequest r;
+    ASSERT_TRUE(lattice::ParseGetPeers(bytes.data(), bytes.size(), r)) << laBytes;
+    const std::size_t encoded = std::to_string(laBytes).size() + 1 + laBytes;
+    EXPECT_EQ(r.la.length, encoded);
+    EXPECT_EQ(r.laList.length, encoded);
+    std::uint32_t peer = 0;
+    ASSERT_NE(r.peer, nullptr);
+    EXPECT_TRUE(DecodePeerId(kNonce, r.peer, &peer) && peer == 31337u);
+  }
+}
+
+// A flood SYN must open a connection in a stock uTP stack, or the flood
+// measures nothing; and a burst's replies are counted only in their order.
+TEST(Hostile, SynOpensAUtpConnectionAndRepliesCountInOrder) {
+  struct Seen {
+    int accepted = 0;
+    std::vector<std::uint8_t> reply;
+  } seen;
+  utp_context* context = utp_init(2);
+  utp_context_set_userdata(context, &seen);
+  utp_set_callback(context, UTP_ON_ACCEPT, [](utp_callback_arguments* a) -> uint64 {
+    ++static_cast<Seen*>(utp_context_get_userdata(a->context))->accepted;
+    return 0;
+  });
+  utp_set_callback(context, UTP_SENDTO, [](utp_callback_arguments* a) -> uint64 {
+    static_cast<Seen*>(utp_context_get_userdata(a->context))->reply.assign(a->buf, a->buf + a->len);
+    return 0;
+  });
+  std::uint8_t syn[kUtpHeaderSize];
+  EncodeUtpSyn(0xBEEF, 0x1234, 1000, syn);
+  sockaddr_in from{};
+  from.sin_family = AF_INET;
+  from.sin_port = htons(40000);
+  from.sin_addr.s_addr = htonl(0x7F000105u);
+  EXPECT_EQ(utp_process_udp(context, syn, sizeof syn, reinterpret_cast<sockaddr*>(&from), sizeof from), 1);
+  EXPECT_EQ(seen.accepted, 1);
+  ASSERT_GE(seen.reply.size(), kUtpHeaderSize);
+  EXPECT_EQ(seen.reply[0], 0x21) << "an ST_STATE of version 1";
+  EXPECT_EQ(seen.reply[2] << 8 | seen.reply[3], 0xBEEF) << "sent to the SYN's connection id";
+  EXPECT_EQ(seen.reply[18] << 8 | seen.reply[19], 0x1234) << "acknowledging the SYN";
+  utp_destroy(context);
+
+  const std::vector<std::uint32_t> burst = {1, 2, 3, 4, 5};
+  EXPECT_EQ(CountInOrder(burst, {1, 2, 3, 4, 5}), 5u);
+  EXPECT_EQ(CountInOrder(burst, {1, 3, 5}), 3u) << "lost replies only skip";
+  EXPECT_EQ(CountInOrder(burst, {2, 1, 3}), 2u) << "a reply before its predecessor";
+  EXPECT_EQ(CountInOrder(burst, {1, 9, 2}), 2u) << "a stray";
 }
 
 TEST(Ids, DecodeOnlyToThemselves) {
