@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "utp.h"
+#include "utp_internal.h"
 #include "utp_murmur3.h"
 
 namespace {
@@ -105,6 +106,8 @@ struct Net {
     n->addr = addr;
     n->len = len;
     n->ctx = utp_init(2);
+    // Keyed as the tracker keys its tables, a different secret per node.
+    EXPECT_EQ(utp_context_set_hash_secret(n->ctx, rng * (nodes.size() + 1), ~rng), 0);
     utp_context_set_userdata(n->ctx, n.get());
     for (int cb : {UTP_GET_MILLISECONDS, UTP_GET_MICROSECONDS, UTP_GET_RANDOM, UTP_SENDTO,
                    UTP_ON_ACCEPT, UTP_ON_READ, UTP_ON_STATE_CHANGE})
@@ -305,6 +308,26 @@ TEST(UtpTable, ClosingDuringTimeoutSweepsAndDestroyIsSafe) {
   int total = 0;
   for (auto &n : net.nodes) total += n->destroyed;
   EXPECT_EQ(total, 2 * int(clients.size() + 400));
+}
+
+TEST(UtpTable, SecretKeysTheHashAndIsTakenOnlyByAnEmptyTable) {
+  Net net;
+  connect_all(net, 1, 1);
+  // A secret would move every bucket: a table that holds sockets refuses it.
+  EXPECT_EQ(utp_context_set_hash_secret(net.server->ctx, 1, 2), -1);
+
+  utp_context *a = utp_init(2), *b = utp_init(2);
+  ASSERT_EQ(utp_context_set_hash_secret(a, 1, 2), 0);
+  ASSERT_EQ(utp_context_set_hash_secret(b, 3, 4), 0);
+  const auto &server = net.server->addr;
+  int same = 0;
+  for (uint32_t id = 0; id < 64; ++id) {
+    UTPSocketKey key(PackedSockAddr(&server, net.server->len), id);
+    same += a->utp_sockets->map.hash_function()(key) == b->utp_sockets->map.hash_function()(key);
+  }
+  EXPECT_EQ(same, 0) << "the secret does not reach the hash";
+  utp_destroy(a);
+  utp_destroy(b);
 }
 
 }  // namespace
