@@ -1,12 +1,15 @@
 #include "net/utp_binding.h"
 
+#include <chrono>
 #include <cstring>
 
 #include "log/loop_clock.h"
+#include "net/admission.h"
 #include "net/run_flags.h"
 #include "net/send_queue.h"
 #include "net/udp_socket.h"
 #include "net/utp_socket.h"
+#include "platform/random_source.h"
 #include "tracker/message_framing.h"
 #include "utp.h"
 
@@ -15,12 +18,15 @@ namespace {
 
 UtpSocket* Bound(utp_socket* sock) { return static_cast<UtpSocket*>(utp_get_userdata(sock)); }
 
-// Unbinds the library socket before closing, so a socket the library is
-// already tearing down is not handed back to it.
+// Close unbinds the library socket and ends it; a socket the library is
+// already destroying must not be handed back to it, so that one is dropped
+// first.
 void CloseUnbound(UtpSocket* s, utp_socket* sock, bool libraryKeepsSocket) {
-  if (!libraryKeepsSocket) s->utpSock = nullptr;
+  if (!libraryKeepsSocket) {
+    utp_set_userdata(sock, nullptr);
+    s->utpSock = nullptr;
+  }
   s->Close();
-  utp_set_userdata(sock, nullptr);
 }
 
 uint64 OnAccept(utp_callback_arguments* a) {
@@ -28,6 +34,8 @@ uint64 OnAccept(utp_callback_arguments* a) {
   std::size_t n = a->address_len > 0 ? static_cast<std::size_t>(a->address_len) : 0;
   if (n > sizeof s->peerAddress.bytes) n = sizeof s->peerAddress.bytes;
   std::memcpy(s->peerAddress.bytes, a->address, n);
+  // Refused: aborted, so the library frees it when utp_process_udp returns.
+  if (!AdmitConnection(*s)) s->Close();
   return 0;
 }
 
@@ -36,6 +44,7 @@ uint64 OnRead(utp_callback_arguments* a) {
     s->inbound.insert(s->inbound.end(), a->buf, a->buf + a->len);
     s->lastActivity = LoopClock();
     bool acceptable = FrameMessages(*s);
+    if (s->requested) LeavePending(*s);
     // Replies to what was handled go to the library first; closing sends
     // its end of stream after them.
     s->FlushToUtp();
@@ -89,11 +98,30 @@ uint64 OnGetUdpMtu(utp_callback_arguments*) {
   return static_cast<uint64>(mtu);
 }
 
+// One secret for the process, drawn at the first context.
+struct HashSecret {
+  std::uint64_t k0 = 0, k1 = 0;
+};
+
+HashSecret MakeHashSecret() {
+  std::uint64_t words[2] = {};
+  if (!platform::FillRandomBytes(reinterpret_cast<std::uint8_t*>(words), sizeof words)) {
+    // Still different in every run, which is what defeats keys computed
+    // offline, if weaker than the platform source.
+    auto ticks = static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+    words[0] = ticks * 0x9E3779B97F4A7C15ULL;
+    words[1] = (ticks ^ reinterpret_cast<std::uintptr_t>(&words)) * 0xC2B2AE3D27D4EB4FULL;
+  }
+  return {words[0], words[1]};
+}
+
 }  // namespace
 
 struct_utp_context* CreateUtpContext(UdpSocket& socket) {
   utp_context* context = utp_init(2);
   if (context == nullptr) return nullptr;
+  static const HashSecret secret = MakeHashSecret();
+  utp_context_set_hash_secret(context, secret.k0, secret.k1);
   utp_set_callback(context, UTP_ON_READ, OnRead);
   utp_set_callback(context, UTP_ON_ACCEPT, OnAccept);
   utp_set_callback(context, UTP_ON_ERROR, OnError);
@@ -113,10 +141,13 @@ void ProcessDatagram(UdpSocket& socket, const std::uint8_t* data, std::size_t le
   if (socket.utpContext == nullptr) return;
   utp_process_udp(socket.utpContext, data, length, static_cast<const sockaddr*>(address),
                   static_cast<socklen_t>(addressLength));
+  // Outside the library's calls, so evicted sockets are freed at once.
+  EvictPendingUtp(LoopClock());
 }
 
 void RunUtpTimers(UdpSocket& socket) {
   if (socket.utpContext == nullptr) return;
+  EvictPendingUtp(LoopClock());
   utp_issue_deferred_acks(socket.utpContext);
   utp_check_timeouts(socket.utpContext);
 }

@@ -1,6 +1,8 @@
 // One uTP connection, carried by the library over a UDP socket.
 #pragma once
 
+#include <cstdint>
+
 #include "net/socket.h"
 
 struct UTPSocket;
@@ -13,6 +15,8 @@ class UtpSocket final : public Socket {
   ~UtpSocket() override;
 
   int Kind() const override { return Utp; }
+  // A connection that never made a valid request is aborted (its library
+  // socket freed at once, a connected peer reset); others end with a FIN.
   void Close() override;
   void Send(const void* data, std::size_t length) override;
   std::uint32_t ReceiveId() const override { return receiveId; }
@@ -23,6 +27,26 @@ class UtpSocket final : public Socket {
   // Not owned: the library destroys it. Null once unbound or destroyed.
   UTPSocket* utpSock;
   std::uint32_t receiveId;
+  // Loop-clock second of the accept: the age that the pending bound reads.
+  std::int64_t acceptedAt;
+  // Links in the queue of pending connections (no valid request yet),
+  // oldest first.
+  UtpSocket* pendingPrev = nullptr;
+  UtpSocket* pendingNext = nullptr;
+  bool pending = false;
 };
+
+// uTP connections not closed yet, and those of them still pending.
+std::uint64_t OpenUtpConnections();
+std::uint64_t PendingUtpConnections();
+
+// Takes a connection that has made its first valid request off the queue.
+void LeavePending(UtpSocket& socket);
+
+// Evicts the oldest pending connections beyond limits.maxPendingUtpConnections
+// and, while more than half that many uTP connections are open, those pending
+// for longer than limits.pendingUtpTimeout. Call it outside the library's
+// callbacks, so that the evicted library sockets are freed at once.
+void EvictPendingUtp(std::int64_t now);
 
 }  // namespace lattice

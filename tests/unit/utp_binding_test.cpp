@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "log/log.h"
+#include "log/loop_clock.h"
+#include "net/admission.h"
 #include "net/io_port_context.h"
 #include "net/run_flags.h"
 #include "net/socket_list.h"
@@ -16,6 +18,7 @@
 #include "net/utp_binding.h"
 #include "net/utp_socket.h"
 #include "platform/io_port.h"
+#include "tracker/limits.h"
 #include "tracker/peer_registry.h"
 #include "tracker/tracker_stats.h"
 #include "utp.h"
@@ -47,12 +50,14 @@ class UtpBindingTest : public ::testing::Test {
     utp_socket* sock = nullptr;
     std::string received;
     bool eof = false;
+    bool reset = false;
   };
 
   void SetUp() override {
     log = std::tmpfile();
     SetLogStreamForTesting(log);
     ResetRegistry();
+    ResetAdmission();
     context.readTag = platform::CreateIoTag();
     context.writeTag = platform::CreateIoTag();
   }
@@ -62,6 +67,8 @@ class UtpBindingTest : public ::testing::Test {
     tracker.reset();
     SweepSockets(0);
     ResetRegistry();
+    ResetAdmission();
+    limits = Limits{};
     mtuSetting = 0;
     SetLogStreamForTesting(nullptr);
     std::fclose(log);
@@ -86,6 +93,10 @@ class UtpBindingTest : public ::testing::Test {
       auto* c = static_cast<Client*>(utp_get_userdata(a->socket));
       if (c != nullptr && a->state == UTP_STATE_EOF) c->eof = true;
       if (c != nullptr && a->state == UTP_STATE_DESTROYING) c->sock = nullptr;
+      return 0;
+    });
+    utp_set_callback(client, UTP_ON_ERROR, [](utp_callback_arguments* a) -> uint64 {
+      if (auto* c = static_cast<Client*>(utp_get_userdata(a->socket))) c->reset = true;
       return 0;
     });
   }
@@ -135,6 +146,14 @@ class UtpBindingTest : public ::testing::Test {
 
   void Write(Client& c, const std::string& bytes) {
     ASSERT_EQ(utp_write(c.sock, const_cast<char*>(bytes.data()), bytes.size()), static_cast<ssize_t>(bytes.size()));
+  }
+
+  // Data on a connection the tracker no longer has draws a reset at once
+  // only if its library socket is gone, not merely closing.
+  bool ResetOnWrite(Client& c, std::uint16_t port) {
+    Write(c, "x");
+    Pump(port);
+    return c.reset;
   }
 
   UtpSocket* Accepted(std::size_t index = 0) {
@@ -233,6 +252,54 @@ TEST_F(UtpBindingTest, DestroyedContextLeavesNoBoundSocketBehind) {
   EXPECT_EQ(s->utpSock, nullptr);
   s->Send("x", 1);  // must not reach the freed library socket
   EXPECT_EQ(s->outbound.count, 1u);
+}
+
+TEST_F(UtpBindingTest, PendingConnectionsAreEvictedOldestFirstAndFreedAtOnce) {
+  limits.maxPendingUtpConnections = 4;
+  limits.pendingUtpTimeout = 5;
+  SetLoopClock(1000);
+  Start();
+  Client& served = Connect(5100);
+  Write(served, GetPeers('A'));
+  Pump(5100);
+  ASSERT_FALSE(served.received.empty());
+  const std::uint64_t hitsBefore = trackerStats.limitHits[kLimitPendingUtp];
+
+  // Six bare handshakes against a bound of four: the two oldest go.
+  for (std::uint16_t port = 5101; port <= 5106; ++port) Connect(port);
+  EXPECT_EQ(PendingUtpConnections(), 4u);
+  EXPECT_EQ(trackerStats.limitHits[kLimitPendingUtp], hitsBefore + 2);
+  EXPECT_TRUE(Accepted(1)->closed);
+  EXPECT_TRUE(Accepted(2)->closed);
+  EXPECT_FALSE(Accepted(3)->closed);
+  EXPECT_TRUE(ResetOnWrite(*clients[5101], 5101));
+  EXPECT_FALSE(ResetOnWrite(*clients[5103], 5103));
+
+  // Above half the bound, pending ones past the time-out go, until the count
+  // is back at half; the connection that made a request stays and is served.
+  SetLoopClock(1000 + 6);
+  Pump(5103);
+  EXPECT_EQ(OpenUtpConnections(), 2u);
+  EXPECT_EQ(trackerStats.limitHits[kLimitPendingUtp], hitsBefore + 5);
+  EXPECT_FALSE(Accepted(0)->closed);
+  served.received.clear();
+  Write(served, GetPeers('A'));
+  Pump(5100);
+  EXPECT_EQ(served.received.substr(4, 13), "d1:m5:peers5:");
+}
+
+TEST_F(UtpBindingTest, RefusedConnectionIsFreedWhenTheLibraryReturns) {
+  limits.maxConnectionsPerAddress = 1;
+  Start();
+  Client& first = Connect(5200);
+  Client& refused = Connect(5201);
+  ASSERT_NE(Accepted(1), nullptr);
+  EXPECT_TRUE(Accepted(1)->closed);
+  EXPECT_EQ(Accepted(1)->utpSock, nullptr);
+  EXPECT_TRUE(ResetOnWrite(refused, 5201));
+  Write(first, GetPeers('B'));
+  Pump(5200);
+  EXPECT_FALSE(first.received.empty());
 }
 
 }  // namespace
