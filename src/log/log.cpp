@@ -1,17 +1,14 @@
 #include "log/log.h"
 
 #include <ctime>
-#include <mutex>
 #include <string>
 
+#include "log/log_output.h"
 #include "log/loop_clock.h"
 #include "platform/local_time.h"
 
 namespace lattice {
 namespace {
-std::mutex logMutex;
-std::FILE* logStream = nullptr;
-
 constexpr std::size_t kLineBuffer = 1024;
 }  // namespace
 
@@ -23,24 +20,20 @@ void FormatLocalTime(std::int64_t seconds, char* buffer, std::size_t size) {
   }
 }
 
-void SetLogStreamForTesting(std::FILE* stream) {
-  std::lock_guard<std::mutex> lock(logMutex);
-  logStream = stream;
-}
-
 void LogV(const char* composedFormat, std::va_list args) {
   char line[kLineBuffer];
   int written = std::vsnprintf(line, sizeof line, composedFormat, args);
   // A negative result is a formatting failure; one that does not fit would
   // have been cut, and a cut line is dropped instead.
   if (written < 0 || static_cast<std::size_t>(written) >= sizeof line) return;
-  std::string text(line, static_cast<std::size_t>(written));
-  std::lock_guard<std::mutex> lock(logMutex);
-  std::FILE* out = logStream != nullptr ? logStream : stdout;
-  std::fwrite(text.data(), 1, text.size(), out);
+  EmitOutput(std::string_view(line, static_cast<std::size_t>(written)));
 }
 
-void Log(const char* format, ...) {
+void PrintUnstamped(std::string_view text) { EmitOutput(text); }
+
+namespace {
+
+void LogComposedV(const char* format, std::va_list args) {
   char stamp[200];
   FormatLocalTime(LoopClock(), stamp, sizeof stamp);
   // The stamp becomes part of the format; it holds no per-cent sign, while
@@ -48,10 +41,42 @@ void Log(const char* format, ...) {
   std::string composed;
   composed.reserve(32 + std::char_traits<char>::length(format));
   composed.append(stamp).append(" ").append(format).append("\n");
+  LogV(composed.c_str(), args);
+}
+
+}  // namespace
+
+void Log(const char* format, ...) {
   std::va_list args;
   va_start(args, format);
-  LogV(composed.c_str(), args);
+  LogComposedV(format, args);
   va_end(args);
+}
+
+void LogLimited(LogLimiter& limiter, const char* format, ...) {
+  const std::int64_t now = LoopClock();
+  const std::uint32_t epoch = LogLimiterEpoch();
+  if (limiter.epoch != epoch) {
+    limiter = LogLimiter{};
+    limiter.epoch = epoch;
+  }
+  if (now != limiter.second) {
+    limiter.second = now;
+    limiter.inSecond = 0;
+  }
+  if (limiter.inSecond >= LogLimiter::kLinesPerSecond) {
+    ++limiter.suppressed;
+    return;
+  }
+  ++limiter.inSecond;
+  std::va_list args;
+  va_start(args, format);
+  LogComposedV(format, args);
+  va_end(args);
+  if (limiter.suppressed != 0) {
+    Log("(%llu more lines like the one above were suppressed)", static_cast<unsigned long long>(limiter.suppressed));
+    limiter.suppressed = 0;
+  }
 }
 
 }  // namespace lattice

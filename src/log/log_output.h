@@ -1,0 +1,15 @@
+// Where formatted output goes: straight out, or to the writer thread.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+namespace lattice {
+
+// Writes or queues finished text (one or more whole lines).
+void EmitOutput(std::string_view text);
+
+// Changes whenever the test stream does; limiters restart when it changes.
+std::uint32_t LogLimiterEpoch();
+
+}  // namespace lattice
