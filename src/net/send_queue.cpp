@@ -71,7 +71,9 @@ std::uint32_t FlushSendQueue(UdpSocket& socket) {
       socket.sendPending = true;
       return static_cast<std::uint32_t>(queue.size());
     }
-    Log("WSASendTo() failed (%d)", r.error);
+    // A remote address that refuses datagrams can make every send fail.
+    static LogLimiter sendErrorLines;
+    LogLimited(sendErrorLines, "WSASendTo() failed (%d)", r.error);
     DropFront(socket);
     return static_cast<std::uint32_t>(queue.size());
   }
