@@ -27,8 +27,9 @@ TcpSocket::~TcpSocket() {
 bool TcpSocket::PostReceive() {
   platform::IoResult r = platform::StartReceive(handle, &recv.record, recv.buffer, RecvRecord::kBufferSize);
   if (r.status == platform::IoStatus::Failed) {
-    Log("TCP: error %d (%s) occurred while reading data on socket %d. connection [%p]", r.error,
-        platform::ErrorText(r.error), static_cast<int>(handle), static_cast<void*>(this));
+    static LogLimiter readErrorLines;  // a client can provoke these at will
+    LogLimited(readErrorLines, "TCP: error %d (%s) occurred while reading data on socket %d. connection [%p]",
+               r.error, platform::ErrorText(r.error), static_cast<int>(handle), static_cast<void*>(this));
     return false;
   }
   ++transfersInFlight;

@@ -185,7 +185,10 @@ void BindPeer(Socket& socket, const ShareId& share, PeerRecord& record) {
   // A socket holds an id in its registrations exactly when it is in that
   // peer's connection list, so the set answers whether to append.
   bool newOnSocket = socket.registrations.insert(record.id).second;
-  if (newOnSocket) Log("got new peer id for the connection");
+  if (newOnSocket) {
+    static LogLimiter newPeerIdLines;  // any client can announce ids at will
+    LogLimited(newPeerIdLines, "got new peer id for the connection");
+  }
   ShareList& shares = State().peerShares[record.id];
   if (shares.Find(share) == ShareList::kNotFound) shares.Append(share);
   ConnectionList& connections = State().peerConnections[record.id];
