@@ -27,10 +27,15 @@ std::uint32_t RunTracker(std::shared_ptr<const ArgsCollector> args) {
   mtuSetting = MtuOption(*args);
   platform::StartNetworking();
 
+  // From the banner on, output goes through the log's writer thread, so that
+  // a standard output nobody reads stalls nothing, the banner included.
+  StartLogWriter();
   char stamp[200];
   FormatLocalTime(RefreshLoopClock(), stamp, sizeof stamp);
-  std::printf("%s start Corvane Lattice tracker version %s, build id %s\n", stamp, kTrackerVersion, LATTICE_BUILD_ID);
-  std::fflush(stdout);
+  char banner[400];
+  std::snprintf(banner, sizeof banner, "%s start Corvane Lattice tracker version %s, build id %s\n", stamp,
+                kTrackerVersion, LATTICE_BUILD_ID);
+  PrintUnstamped(banner);
 
   std::vector<platform::SocketHandle> tcpHandles;
   std::vector<platform::SocketHandle> udpHandles;
@@ -41,7 +46,7 @@ std::uint32_t RunTracker(std::shared_ptr<const ArgsCollector> args) {
     // right after, so a service host that keeps running sees them released.
     for (platform::SocketHandle h : tcpHandles) platform::CloseListeningSocket(h);
     for (platform::SocketHandle h : udpHandles) platform::CloseSocket(h);
-    std::fflush(stdout);
+    StopLogWriter(kLogDrainTime);
     return 2;
   }
   RunEventLoop(tcpHandles, udpHandles, NotifyStarted);
@@ -50,7 +55,7 @@ std::uint32_t RunTracker(std::shared_ptr<const ArgsCollector> args) {
   for (platform::SocketHandle h : udpHandles)
     if (h != platform::kInvalidSocket) platform::CloseSocket(h);
   platform::StopNetworking();
-  std::fflush(stdout);
+  StopLogWriter(kLogDrainTime);
   return 0;
 }
 

@@ -1,5 +1,9 @@
 #include "tracker/tracker_stats.h"
 
+#include <algorithm>
+#include <cstdarg>
+#include <string>
+
 #include "log/log.h"
 #include "log/loop_clock.h"
 
@@ -10,38 +14,49 @@ TrackerStats trackerStats;
 namespace {
 constexpr int kTcp = 1;
 constexpr int kUtp = 2;
-}  // namespace
 
-bool ReportStatisticsTo(std::FILE* out) {
+// Appends printf-style text; the report's fields are bounded in length, so
+// the buffer always holds them.
+void AppendF(std::string& text, const char* format, ...) LATTICE_PRINTF(2, 3);
+void AppendF(std::string& text, const char* format, ...) {
+  char buffer[2048];
+  std::va_list args;
+  va_start(args, format);
+  int n = std::vsnprintf(buffer, sizeof buffer, format, args);
+  va_end(args);
+  if (n > 0) text.append(buffer, std::min(static_cast<std::size_t>(n), sizeof buffer - 1));
+}
+
+// Builds the report when one is due and starts the next period.
+bool TakeReport(std::string& text) {
   TrackerStats& s = trackerStats;
   std::int64_t now = LoopClock();
   if (static_cast<std::int64_t>(s.reportPeriod) + s.lastReport > now) return false;
   static char timeText[200];
   FormatLocalTime(now, timeText, sizeof timeText);
-  std::fprintf(out,
-               "\n%s\nactive peers:      TCP %llu\tuTP %llu\ntotal:\n"
-               " 'get_peers' recv: TCP %llu\tuTP %llu\n"
-               " 'peers' sent:     TCP %llu\tuTP %llu\n"
-               "last %d seconds:\n"
-               " registered:       TCP %llu\tuTP %llu\n"
-               " unregistered:     TCP %llu\tuTP %llu\n"
-               " 'get_peers' recv: TCP %llu\tuTP %llu\n"
-               " 'peers' sent:     TCP %llu\tuTP %llu\n",
-               timeText, static_cast<unsigned long long>(s.active[kTcp]),
-               static_cast<unsigned long long>(s.active[kUtp]),
-               static_cast<unsigned long long>(s.getPeersTotal[kTcp]),
-               static_cast<unsigned long long>(s.getPeersTotal[kUtp]),
-               static_cast<unsigned long long>(s.peersSentTotal[kTcp]),
-               static_cast<unsigned long long>(s.peersSentTotal[kUtp]), s.reportPeriod,
-               static_cast<unsigned long long>(s.registered[kTcp]),
-               static_cast<unsigned long long>(s.registered[kUtp]),
-               static_cast<unsigned long long>(s.unregistered[kTcp]),
-               static_cast<unsigned long long>(s.unregistered[kUtp]),
-               static_cast<unsigned long long>(s.getPeersPeriod[kTcp]),
-               static_cast<unsigned long long>(s.getPeersPeriod[kUtp]),
-               static_cast<unsigned long long>(s.peersSentPeriod[kTcp]),
-               static_cast<unsigned long long>(s.peersSentPeriod[kUtp]));
-  std::fflush(out);
+  AppendF(text,
+          "\n%s\nactive peers:      TCP %llu\tuTP %llu\ntotal:\n"
+          " 'get_peers' recv: TCP %llu\tuTP %llu\n"
+          " 'peers' sent:     TCP %llu\tuTP %llu\n"
+          "last %d seconds:\n"
+          " registered:       TCP %llu\tuTP %llu\n"
+          " unregistered:     TCP %llu\tuTP %llu\n"
+          " 'get_peers' recv: TCP %llu\tuTP %llu\n"
+          " 'peers' sent:     TCP %llu\tuTP %llu\n",
+          timeText, static_cast<unsigned long long>(s.active[kTcp]),
+          static_cast<unsigned long long>(s.active[kUtp]),
+          static_cast<unsigned long long>(s.getPeersTotal[kTcp]),
+          static_cast<unsigned long long>(s.getPeersTotal[kUtp]),
+          static_cast<unsigned long long>(s.peersSentTotal[kTcp]),
+          static_cast<unsigned long long>(s.peersSentTotal[kUtp]), s.reportPeriod,
+          static_cast<unsigned long long>(s.registered[kTcp]),
+          static_cast<unsigned long long>(s.registered[kUtp]),
+          static_cast<unsigned long long>(s.unregistered[kTcp]),
+          static_cast<unsigned long long>(s.unregistered[kUtp]),
+          static_cast<unsigned long long>(s.getPeersPeriod[kTcp]),
+          static_cast<unsigned long long>(s.getPeersPeriod[kUtp]),
+          static_cast<unsigned long long>(s.peersSentPeriod[kTcp]),
+          static_cast<unsigned long long>(s.peersSentPeriod[kUtp]));
   s.lastReport = now;
   for (int k = 0; k < 3; ++k) {
     s.registered[k] = 0;
@@ -52,6 +67,21 @@ bool ReportStatisticsTo(std::FILE* out) {
   return true;
 }
 
-void ReportStatistics() { ReportStatisticsTo(stdout); }
+}  // namespace
+
+bool ReportStatisticsTo(std::FILE* out) {
+  std::string text;
+  if (!TakeReport(text)) return false;
+  std::fwrite(text.data(), 1, text.size(), out);
+  std::fflush(out);
+  return true;
+}
+
+// Through the log's queue, so that a blocked standard output never holds up
+// the loop; the report is queued whole or not at all.
+void ReportStatistics() {
+  std::string text;
+  if (TakeReport(text)) PrintUnstamped(text);
+}
 
 }  // namespace lattice

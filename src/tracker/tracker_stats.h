@@ -31,9 +31,11 @@ inline void CountPeersSent(int kind) {
   ++trackerStats.peersSentPeriod[kind];
 }
 
-// Prints the report when the period has run out on the loop clock.
+// Prints the report when the period has run out on the loop clock, through
+// the log's output queue.
 void ReportStatistics();
-// The same, to a chosen stream; returns whether a report was printed.
+// The same, written at once to a chosen stream; returns whether a report was
+// printed.
 bool ReportStatisticsTo(std::FILE* out);
 
 }  // namespace lattice
