@@ -49,4 +49,8 @@ void LeavePending(UtpSocket& socket);
 // callbacks, so that the evicted library sockets are freed at once.
 void EvictPendingUtp(std::int64_t now);
 
+// Deletes closed connection objects early when evictions have closed many;
+// only where the loop holds no socket pointer (the timer step).
+void SweepClosedUtp(std::int64_t now);
+
 }  // namespace lattice
