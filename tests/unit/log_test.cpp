@@ -97,8 +97,8 @@ TEST_F(LogTest, WriterThreadWritesEveryThreadsLinesInOrderAfterTheFirstOutput) {
   int next[2] = {0, 0};
   while (std::getline(lines, line)) {
     ASSERT_EQ(line.substr(0, kStamp.size()), kStamp);
-    const bool main = line.compare(kStamp.size(), 5, "main ") == 0;
-    const std::string expected = (main ? "main " : "other ") + std::to_string(next[main ? 0 : 1]++);
+    const bool fromMain = line.compare(kStamp.size(), 5, "main ") == 0;
+    const std::string expected = (fromMain ? "main " : "other ") + std::to_string(next[fromMain ? 0 : 1]++);
     ASSERT_EQ(line.substr(kStamp.size()), expected);
   }
   EXPECT_EQ(next[0], kLines);
