@@ -28,6 +28,8 @@ struct Output {
   bool writing = false;       // the writer holds text not yet written
 };
 
+constexpr std::size_t kKeptBatchBytes = 64 * 1024;
+
 std::atomic<std::uint32_t> limiterEpoch{0};
 
 // Never destroyed: a writer still stuck in a write while the process exits
@@ -58,6 +60,8 @@ void WriterLoop(Output& s) {
     s.writing = true;
     lock.unlock();
     WriteOut(stream, batch);
+    // After a burst the buffer goes back, rather than staying at its peak.
+    if (batch.capacity() > kKeptBatchBytes) std::string().swap(batch);
     lock.lock();
     s.writing = false;
     s.idle.notify_all();
