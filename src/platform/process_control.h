@@ -12,6 +12,15 @@ namespace platform {
 // handler is not re-armed: a second request gets the default action.
 void InstallStopHandler(std::atomic<std::int32_t>* stopFlag);
 
+// Raises the soft limit of open descriptors to the hard limit where the
+// system has one; returns the resulting limit, or 0 when there is no
+// per-process limit.
+std::uint64_t RaiseDescriptorLimit();
+
+// Gives memory the allocator holds free back to the system, so that a peak
+// of clients does not stay resident after they are gone.
+void ReturnFreeMemory();
+
 // Console mode: a windowed program makes a console of its own; elsewhere the
 // inherited standard output is used as it is.
 void OpenConsole();

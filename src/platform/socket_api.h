@@ -42,9 +42,31 @@ bool ListenSocket(SocketHandle handle);
 // The text of the error of the last failed call above, for log lines.
 std::string LastSocketErrorText();
 
-// Blocks until a connection arrives; kInvalidSocket on failure. The address
-// storage receives up to *addressLength bytes of the peer's address.
-SocketHandle AcceptConnection(SocketHandle listening, void* address, std::int32_t* addressLength);
+// Blocks until a connection arrives; kInvalidSocket on failure, with
+// *outOfResources telling whether the process or system ran out of
+// descriptors or memory for it. The address storage receives up to
+// *addressLength bytes of the peer's address.
+SocketHandle AcceptConnection(SocketHandle listening, void* address, std::int32_t* addressLength,
+                              bool* outOfResources);
+
+// Descriptors an accept thread keeps in hand so that, when the process runs
+// out, it can still take the waiting connection and close it at once instead
+// of leaving its client hanging in the backlog.
+struct AcceptReserve {
+  std::intptr_t descriptor = -1;
+};
+void OpenAcceptReserve(AcceptReserve* reserve);
+void CloseAcceptReserve(AcceptReserve* reserve);
+// Spends the reserve to accept one waiting connection, closes that connection
+// and takes the reserve again. False when nothing could be refused that way.
+bool RefuseOneConnection(SocketHandle listening, AcceptReserve* reserve);
+
+// Ends the sending direction: the peer reads what was sent, then end of
+// stream, instead of a reset that could destroy unread replies.
+void ShutdownSend(SocketHandle handle);
+
+// Lowers what the system buffers for one accepted connection, both ways.
+void LimitConnectionBuffers(SocketHandle handle, std::int32_t bytes);
 
 // Replies are whole messages written at once; waiting to coalesce them with
 // later ones only delays them behind the peer's delayed acknowledgement.

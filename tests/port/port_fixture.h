@@ -80,7 +80,8 @@ class PortTest : public ::testing::Test {
   platform::SocketHandle Accept(platform::SocketHandle listening) {
     Address peer;
     peer.length = sizeof peer.bytes;
-    return Attached(Track(platform::AcceptConnection(listening, peer.bytes, &peer.length)));
+    bool outOfResources = false;
+    return Attached(Track(platform::AcceptConnection(listening, peer.bytes, &peer.length, &outOfResources)));
   }
   struct Pair {
     platform::SocketHandle server, client;

@@ -56,7 +56,7 @@ Attachment* Find(int fd) {
 }
 
 // One non-blocking attempt. Returns the byte count, or -1 with errno set.
-ssize_t Attempt(IoRecord* r) {
+ssize_t AttemptOnce(IoRecord* r) {
   switch (r->operation) {
     case IoOperation::Receive:
       return recv(r->fd, r->buffer, r->length, MSG_DONTWAIT);
@@ -79,7 +79,17 @@ ssize_t Attempt(IoRecord* r) {
   return -1;
 }
 
-bool WouldBlock(int error) { return error == EAGAIN || error == EWOULDBLOCK || error == EINTR; }
+// A signal that lands inside the call is no reason to park the transfer:
+// nothing would wake it, as the socket may already be ready.
+ssize_t Attempt(IoRecord* r) {
+  ssize_t n;
+  do {
+    n = AttemptOnce(r);
+  } while (n < 0 && errno == EINTR);
+  return n;
+}
+
+bool WouldBlock(int error) { return error == EAGAIN || error == EWOULDBLOCK; }
 
 void Queue(Attachment& a, IoRecord* r, std::uint32_t bytes) {
   r->operation = IoOperation::None;
@@ -90,11 +100,11 @@ constexpr std::uint32_t kReadEvents = EPOLLIN | EPOLLRDHUP | EPOLLET;
 
 // Write readiness is watched only while a send is parked: otherwise every
 // acknowledgement that frees send-buffer space would wake the loop for nothing.
-void WatchWrites(Attachment& a, int fd, bool on) {
+bool WatchWrites(Attachment& a, int fd, bool on) {
   epoll_event ev{};
   ev.events = on ? (kReadEvents | EPOLLOUT) : kReadEvents;
   ev.data.u64 = static_cast<std::uint64_t>(fd);
-  epoll_ctl(a.port->epollFd, EPOLL_CTL_MOD, fd, &ev);
+  return epoll_ctl(a.port->epollFd, EPOLL_CTL_MOD, fd, &ev) == 0;
 }
 
 IoResult Start(IoRecord* r, bool isRead) {
@@ -112,8 +122,14 @@ IoResult Start(IoRecord* r, bool isRead) {
     r->operation = IoOperation::None;
     return {IoStatus::Failed, 0, error};
   }
+  // A send parked without write readiness watched would never finish, so
+  // failing to watch it fails the send now.
+  if (!isRead && !WatchWrites(*a, r->fd, true)) {
+    error = errno;
+    r->operation = IoOperation::None;
+    return {IoStatus::Failed, 0, error};
+  }
   slot = r;
-  if (!isRead) WatchWrites(*a, r->fd, true);
   return {IoStatus::Pending, 0, 0};
 }
 

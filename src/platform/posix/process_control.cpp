@@ -1,7 +1,9 @@
 // Stop requests by signal, and the console that POSIX processes inherit.
 #include "platform/process_control.h"
 
+#include <malloc.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -26,6 +28,21 @@ void InstallStopHandler(std::atomic<std::int32_t>* stopFlag) {
   // A peer that resets its connection must not kill the process.
   signal(SIGPIPE, SIG_IGN);
 }
+
+std::uint64_t RaiseDescriptorLimit() {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return 0;
+  if (limit.rlim_cur < limit.rlim_max) {
+    rlimit raised = limit;
+    raised.rlim_cur = limit.rlim_max;
+    // An unlimited hard limit is refused above the kernel's ceiling; the old
+    // soft limit then stays.
+    if (setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
+  }
+  return static_cast<std::uint64_t>(limit.rlim_cur);
+}
+
+void ReturnFreeMemory() { malloc_trim(0); }
 
 void OpenConsole() {}
 void CloseConsole() {}

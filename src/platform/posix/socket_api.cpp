@@ -5,6 +5,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -104,12 +105,47 @@ bool ListenSocket(SocketHandle handle) {
 
 std::string LastSocketErrorText() { return std::strerror(errno); }
 
-SocketHandle AcceptConnection(SocketHandle listening, void* address, std::int32_t* addressLength) {
+SocketHandle AcceptConnection(SocketHandle listening, void* address, std::int32_t* addressLength,
+                              bool* outOfResources) {
   socklen_t len = static_cast<socklen_t>(*addressLength);
-  int fd = accept4(static_cast<int>(listening), static_cast<sockaddr*>(address), &len, SOCK_CLOEXEC);
-  if (fd < 0) return kInvalidSocket;
+  int fd;
+  do {
+    fd = accept4(static_cast<int>(listening), static_cast<sockaddr*>(address), &len, SOCK_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    *outOfResources = errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM;
+    return kInvalidSocket;
+  }
+  *outOfResources = false;
   *addressLength = static_cast<std::int32_t>(len);
   return static_cast<SocketHandle>(fd);
+}
+
+void OpenAcceptReserve(AcceptReserve* reserve) {
+  if (reserve->descriptor < 0) reserve->descriptor = open("/dev/null", O_RDONLY | O_CLOEXEC);
+}
+
+void CloseAcceptReserve(AcceptReserve* reserve) {
+  if (reserve->descriptor >= 0) close(static_cast<int>(reserve->descriptor));
+  reserve->descriptor = -1;
+}
+
+bool RefuseOneConnection(SocketHandle listening, AcceptReserve* reserve) {
+  if (reserve->descriptor < 0) return false;
+  CloseAcceptReserve(reserve);
+  int fd = accept4(static_cast<int>(listening), nullptr, nullptr, SOCK_CLOEXEC);
+  if (fd >= 0) close(fd);
+  // Another thread may take the freed number first; then the next failure
+  // finds no reserve and backs off until descriptors come back.
+  OpenAcceptReserve(reserve);
+  return fd >= 0;
+}
+
+void ShutdownSend(SocketHandle handle) { shutdown(static_cast<int>(handle), SHUT_WR); }
+
+void LimitConnectionBuffers(SocketHandle handle, std::int32_t bytes) {
+  setsockopt(static_cast<int>(handle), SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes);
+  setsockopt(static_cast<int>(handle), SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
 }
 
 void DisableCoalescing(SocketHandle handle) {

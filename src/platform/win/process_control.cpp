@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include <malloc.h>
+
 #include <csignal>
 #include <cstdio>
 
@@ -29,6 +31,11 @@ void InstallStopHandler(std::atomic<std::int32_t>* stopFlag) {
 
 // A windowed program starts without a console; the one it makes here carries
 // the banner, the log and the reports. Failures leave the output unseen.
+void ReturnFreeMemory() { _heapmin(); }
+
+// Sockets are kernel objects without a per-process ceiling here.
+std::uint64_t RaiseDescriptorLimit() { return 0; }
+
 void OpenConsole() {
   AllocConsole();
   AttachConsole(GetCurrentProcessId());

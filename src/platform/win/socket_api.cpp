@@ -106,10 +106,31 @@ bool ListenSocket(SocketHandle handle) { return listen(handle, 0x7FFFFFFF) != SO
 // runtime's strerror would describe some unrelated earlier failure.
 std::string LastSocketErrorText() { return SystemMessage(static_cast<DWORD>(WSAGetLastError())); }
 
-SocketHandle AcceptConnection(SocketHandle listening, void* address, std::int32_t* addressLength) {
+SocketHandle AcceptConnection(SocketHandle listening, void* address, std::int32_t* addressLength,
+                              bool* outOfResources) {
   static_assert(sizeof(INT) == sizeof(std::int32_t));
   SOCKET s = WSAAccept(listening, static_cast<sockaddr*>(address), reinterpret_cast<INT*>(addressLength), nullptr, 0);
-  return s == INVALID_SOCKET ? kInvalidSocket : static_cast<SocketHandle>(s);
+  if (s == INVALID_SOCKET) {
+    int error = WSAGetLastError();
+    *outOfResources = error == WSAEMFILE || error == WSAENOBUFS;
+    return kInvalidSocket;
+  }
+  *outOfResources = false;
+  return static_cast<SocketHandle>(s);
+}
+
+// Windows has no per-process descriptor ceiling to hold a reserve against:
+// accept fails only when the system itself is short, and then the accept
+// thread backs off until memory comes back.
+void OpenAcceptReserve(AcceptReserve*) {}
+void CloseAcceptReserve(AcceptReserve*) {}
+bool RefuseOneConnection(SocketHandle, AcceptReserve*) { return false; }
+
+void ShutdownSend(SocketHandle handle) { shutdown(handle, SD_SEND); }
+
+void LimitConnectionBuffers(SocketHandle handle, std::int32_t bytes) {
+  setsockopt(handle, SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&bytes), sizeof bytes);
+  setsockopt(handle, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&bytes), sizeof bytes);
 }
 
 void DisableCoalescing(SocketHandle handle) {
