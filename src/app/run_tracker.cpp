@@ -2,12 +2,14 @@
 
 #include <cstdio>
 
+#include "app/limit_options.h"
 #include "app/service_runner.h"
 #include "log/log.h"
 #include "log/loop_clock.h"
 #include "net/event_loop.h"
 #include "net/listening_sockets.h"
 #include "net/run_flags.h"
+#include "platform/process_control.h"
 #include "platform/socket_api.h"
 
 namespace lattice {
@@ -25,6 +27,11 @@ std::int32_t MtuOption(const ArgsCollector& args) {
 std::uint32_t RunTracker(std::shared_ptr<const ArgsCollector> args) {
   const std::wstring port = PortOption(*args);
   mtuSetting = MtuOption(*args);
+  limits = LimitOptions(*args);
+  // Before the banner: a stop request from here on sets the flag rather
+  // than ending the process with the default action.
+  platform::InstallStopHandler(&stopFlag);
+  const std::uint64_t descriptors = platform::RaiseDescriptorLimit();
   platform::StartNetworking();
 
   // From the banner on, output goes through the log's writer thread, so that
@@ -49,9 +56,14 @@ std::uint32_t RunTracker(std::shared_ptr<const ArgsCollector> args) {
     StopLogWriter(kLogDrainTime);
     return 2;
   }
+  // Told once the tracker is sure to serve, so a failed start says only why.
+  if (descriptors != 0) {
+    Log("open descriptor limit %llu (each TCP connection takes one)", static_cast<unsigned long long>(descriptors));
+  }
   RunEventLoop(tcpHandles, udpHandles, NotifyStarted);
   // Closing the listening sockets ends the accept threads blocked on them.
-  for (platform::SocketHandle h : tcpHandles) platform::CloseListeningSocket(h);
+  for (platform::SocketHandle h : tcpHandles)
+    if (h != platform::kInvalidSocket) platform::CloseListeningSocket(h);
   for (platform::SocketHandle h : udpHandles)
     if (h != platform::kInvalidSocket) platform::CloseSocket(h);
   platform::StopNetworking();

@@ -52,6 +52,9 @@ std::wstring SystemdUnitText(const std::wstring& commandLine) {
          // on Windows; it may still bind a port below 1024 as that one can.
          L"DynamicUser=yes\n"
          L"AmbientCapabilities=CAP_NET_BIND_SERVICE\n"
+         // One descriptor per TCP client: systemd's default soft limit of
+         // 1024 would cap the tracker at about a thousand clients.
+         L"LimitNOFILE=1048576\n"
          L"\n"
          L"[Install]\n"
          L"WantedBy=multi-user.target\n";

@@ -7,6 +7,7 @@
 
 #include "log/log.h"
 #include "log/loop_clock.h"
+#include "net/admission.h"
 #include "net/io_port_context.h"
 #include "net/listening_sockets.h"
 #include "net/run_flags.h"
@@ -23,6 +24,8 @@ namespace {
 
 constexpr int kBatch = 128;
 constexpr int kWaitMs = 100;
+// What a closing connection may still send us before it is cut off.
+constexpr std::uint32_t kMaxDrainBytes = 256 * 1024;
 
 class EventLoop {
  public:
@@ -30,13 +33,21 @@ class EventLoop {
              const std::vector<platform::SocketHandle>& udpHandles);
   // One pass; false when the port was found closed.
   bool RunPass();
-  void ShutDown(std::vector<platform::SocketHandle>& udpHandles);
+  void ShutDown(std::vector<platform::SocketHandle>& tcpHandles, std::vector<platform::SocketHandle>& udpHandles);
 
  private:
   void Dispatch(const platform::Completion& c);
   void DispatchUdp(UdpSocket& udp, const platform::Completion& c);
   void TakeAcceptedConnection();
   void DispatchTcp(const platform::Completion& c);
+  void OnTcpReceived(TcpSocket& socket, std::uint32_t bytes);
+  void OnTcpSent(TcpSocket& socket, std::uint32_t bytes);
+  void ServeInput(TcpSocket& socket);
+  void FinishClosing(TcpSocket& socket);
+  // At shutdown: completions only settle counts, and datagram sends go on.
+  void SettleCompletion(const platform::Completion& c);
+  bool TransfersInFlight();
+  void WaitForTransfers(int milliseconds, bool untilSendQueuesEmpty);
   void DrainTransfers();
 
   IoPortContext context;
@@ -44,13 +55,13 @@ class EventLoop {
   std::vector<std::shared_ptr<TcpConnectionData>> listeners;
   std::map<platform::SocketHandle, std::unique_ptr<UdpSocket>> udpSockets;
   platform::Completion batch[kBatch];
+  LogLimiter sendErrors;
 };
 
 std::int64_t lastSweep = 0;
 
 bool EventLoop::SetUp(const std::vector<platform::SocketHandle>& tcpHandles,
                       const std::vector<platform::SocketHandle>& udpHandles) {
-  platform::InstallStopHandler(&stopFlag);
   int error = 0;
   context.port = platform::CreateIoPort(&error);
   if (context.port == nullptr) {
@@ -105,6 +116,7 @@ bool EventLoop::RunPass() {
     // wake it so the next pass retries without waiting.
     if (FlushSendQueue(*udp) != 0 && !udp->sendPending) platform::PostCompletion(context.port, handle, 0, nullptr);
   }
+  trackerStats.limitHits[kLimitDescriptors] = refusedConnections.load(std::memory_order_relaxed);
   ReportStatistics();
   return true;
 }
@@ -144,9 +156,17 @@ void EventLoop::TakeAcceptedConnection() {
     delete record;
     return;
   }
+  // Refused before any object exists, so a refused client costs nothing and
+  // shows in no connection count.
+  if (!AdmitAddress(record->address)) {
+    platform::CloseSocket(record->handle);
+    delete record;
+    return;
+  }
   platform::DisableCoalescing(record->handle);
   auto* socket = new TcpSocket(record->handle, &context);
   socket->peerAddress = record->address;
+  socket->admitted = true;
   delete record;
   // A connection that ends before its first receive is closed now rather
   // than holding its handle until it expires.
@@ -154,7 +174,7 @@ void EventLoop::TakeAcceptedConnection() {
 }
 
 void EventLoop::DispatchTcp(const platform::Completion& c) {
-  if (c.key == 0 || c.record == nullptr) return;
+  if (c.record == nullptr) return;  // a wake-up
   // The record leads to its object even after Close, and even when the handle
   // number already belongs to a newer connection.
   auto* socket = static_cast<TcpSocket*>(platform::OwnerOf(c.record));
@@ -171,70 +191,150 @@ void EventLoop::DispatchTcp(const platform::Completion& c) {
     return;
   }
   if (isRead) {
-    socket->OnReceiveCompleted(c.bytes);
-    if (!FrameMessages(*socket)) {
-      // Replies to the requests handled before the bad length still go out.
-      socket->closeWhenSent = true;
-      socket->inbound.clear();
-      if (socket->outbound.count == 0 || !socket->PostSend()) socket->Close();
-      return;
-    }
-    socket->PostSend();
-    if (!socket->PostReceive()) socket->Close();
+    OnTcpReceived(*socket, c.bytes);
   } else {
-    socket->OnSendCompleted(c.bytes);
-    if (socket->closeWhenSent && socket->outbound.count == 0) {
-      socket->Close();
-      return;
-    }
-    if (!socket->PostSend()) {
-      Log("TCP: error occured while writing data on socket %d", static_cast<int>(socket->handle));
-      socket->Close();
-    }
+    OnTcpSent(*socket, c.bytes);
   }
 }
 
-// Waits, for a bounded time, until the transfers of closed objects have
-// reported, so no object is freed while the system may still write into it.
-void EventLoop::DrainTransfers() {
-  auto inFlight = [this] {
+void EventLoop::OnTcpReceived(TcpSocket& socket, std::uint32_t bytes) {
+  if (socket.draining) {
+    socket.drainedBytes += bytes;
+    if (socket.drainedBytes > kMaxDrainBytes || !socket.PostReceive()) socket.Close();
+    return;
+  }
+  socket.OnReceiveCompleted(bytes);
+  ServeInput(socket);
+}
+
+void EventLoop::OnTcpSent(TcpSocket& socket, std::uint32_t bytes) {
+  socket.OnSendCompleted(bytes);
+  if (socket.closeWhenSent) {
+    if (socket.outbound.count == 0) {
+      FinishClosing(socket);
+      return;
+    }
+  } else if (InputPaused(socket) && ReleaseHeldReply(socket)) {
+    // The held reply is in the ring: handle what waited behind it.
+    ServeInput(socket);
+    return;
+  }
+  if (!socket.PostSend()) {
+    LogLimited(sendErrors, "TCP: error occured while writing data on socket %d", static_cast<int>(socket.handle));
+    socket.Close();
+  }
+}
+
+void EventLoop::ServeInput(TcpSocket& socket) {
+  if (!FrameMessages(socket)) {
+    // Replies to the requests handled before the bad length still go out.
+    socket.closeWhenSent = true;
+    socket.inbound.clear();
+    if (socket.outbound.count == 0) {
+      FinishClosing(socket);
+    } else if (!socket.PostSend()) {
+      socket.Close();
+    }
+    return;
+  }
+  if (!socket.PostSend()) {
+    socket.Close();
+    return;
+  }
+  // A held reply stops reading until it is in the ring: the client's further
+  // requests wait in its own socket buffer, not in the tracker's memory.
+  if (InputPaused(socket) || socket.recvPending) return;
+  if (!socket.PostReceive()) socket.Close();
+}
+
+void EventLoop::FinishClosing(TcpSocket& socket) {
+  platform::ShutdownSend(socket.handle);
+  socket.draining = true;
+  if (socket.recvPending) return;
+  if (!socket.PostReceive()) socket.Close();
+}
+
+void EventLoop::SettleCompletion(const platform::Completion& c) {
+  if (c.record == nullptr) return;
+  auto udp = udpSockets.find(c.key);
+  if (udp == udpSockets.end()) {
+    static_cast<TcpSocket*>(platform::OwnerOf(c.record))->NoteCompletion();
+    return;
+  }
+  UdpSocket& u = *udp->second;
+  if (platform::TagOf(c.record) == context.readTag) {
+    // A receive that finished at once still reports; only the last one
+    // outstanding clears the pending mark.
+    if (u.recvEarlyCount > 0) {
+      --u.recvEarlyCount;
+    } else {
+      u.recvPending = false;
+    }
+  } else {
+    OnSendCompleted(u, c.bytes);
+    FlushSendQueue(u);
+  }
+}
+
+bool EventLoop::TransfersInFlight() {
+  for (auto& [h, udp] : udpSockets)
+    if (udp->recvPending || udp->sendPending || udp->recvEarlyCount != 0 || udp->sendEarlyCount != 0) return true;
+  for (Socket* s : SocketList())
+    if (s->TransfersInFlight() != 0) return true;
+  return false;
+}
+
+// Waits a bounded time for the port: until every datagram queued at shutdown
+// has left, or until every transfer has reported.
+void EventLoop::WaitForTransfers(int milliseconds, bool untilSendQueuesEmpty) {
+  auto done = [&] {
+    if (!untilSendQueuesEmpty) return !TransfersInFlight();
     for (auto& [h, udp] : udpSockets)
-      if (udp->recvPending || udp->sendPending) return true;
-    for (Socket* s : SocketList())
-      if (s->TransfersInFlight() != 0) return true;
-    return false;
+      if (!udp->sendQueue.empty() || udp->sendPending) return false;
+    return true;
   };
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
-  while (inFlight() && std::chrono::steady_clock::now() < deadline) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+  while (!done() && std::chrono::steady_clock::now() < deadline) {
     int count = 0;
     int error = 0;
     platform::WaitStatus status = platform::WaitForCompletions(context.port, batch, kBatch, 20, &count, &error);
     if (status == platform::WaitStatus::PortClosed || status == platform::WaitStatus::Failed) break;
-    for (int i = 0; i < count; ++i) {
-      const platform::Completion& c = batch[i];
-      auto udp = udpSockets.find(c.key);
-      if (udp != udpSockets.end()) {
-        if (c.record != nullptr && platform::TagOf(c.record) == context.readTag) udp->second->recvPending = false;
-        if (c.record != nullptr && platform::TagOf(c.record) == context.writeTag) udp->second->sendPending = false;
-      } else if (c.record != nullptr) {
-        static_cast<TcpSocket*>(platform::OwnerOf(c.record))->NoteCompletion();
-      }
-    }
+    for (int i = 0; i < count; ++i) SettleCompletion(batch[i]);
   }
 }
 
-void EventLoop::ShutDown(std::vector<platform::SocketHandle>& udpHandles) {
-  for (auto& listener : listeners) listener->socket->Close();
+// Waits until the transfers of closed objects have reported, so no object is
+// freed while the system may still write into it.
+void EventLoop::DrainTransfers() { WaitForTransfers(500, false); }
+
+void EventLoop::ShutDown(std::vector<platform::SocketHandle>& tcpHandles,
+                         std::vector<platform::SocketHandle>& udpHandles) {
+  // The accept threads stop first, so no connection arrives while the rest
+  // is taken down.
+  for (platform::SocketHandle& h : tcpHandles) {
+    platform::CloseListeningSocket(h);
+    h = platform::kInvalidSocket;
+  }
   listeners.clear();
-  // Connections are closed and their UDP sockets shut before any object is
-  // freed: closing aborts the outstanding transfers, which then report.
+  // Closing the uTP connections queues their end-of-stream packets; they
+  // leave before the UDP sockets close.
   for (Socket* s : SocketList()) s->Close();
+  for (auto& [handle, udp] : udpSockets) FlushSendQueue(*udp);
+  WaitForTransfers(200, true);
   for (platform::SocketHandle& h : udpHandles) {
     platform::CloseSocket(h);
     h = platform::kInvalidSocket;
   }
   DrainTransfers();
-  udpSockets.clear();
+  // Whatever the system still owns after the wait stays allocated: leaking
+  // at exit is safe, freeing memory a late completion writes is not.
+  for (auto it = udpSockets.begin(); it != udpSockets.end();) {
+    UdpSocket& u = *it->second;
+    if (u.recvPending || u.sendPending || u.recvEarlyCount != 0 || u.sendEarlyCount != 0) {
+      static_cast<void>(it->second.release());
+    }
+    it = udpSockets.erase(it);
+  }
   SweepSockets(LoopClock());
   platform::CloseIoTag(context.readTag);
   platform::CloseIoTag(context.writeTag);
@@ -245,15 +345,15 @@ void EventLoop::ShutDown(std::vector<platform::SocketHandle>& udpHandles) {
 
 }  // namespace
 
-void RunEventLoop(const std::vector<platform::SocketHandle>& tcpHandles,
-                  std::vector<platform::SocketHandle>& udpHandles, StartedHook onStarted) {
+void RunEventLoop(std::vector<platform::SocketHandle>& tcpHandles, std::vector<platform::SocketHandle>& udpHandles,
+                  StartedHook onStarted) {
   EventLoop loop;
   if (!loop.SetUp(tcpHandles, udpHandles)) return;
   if (onStarted != nullptr) onStarted();
   while (stopFlag.load(std::memory_order_relaxed) == 0) {
     if (!loop.RunPass()) break;
   }
-  loop.ShutDown(udpHandles);
+  loop.ShutDown(tcpHandles, udpHandles);
 }
 
 }  // namespace lattice

@@ -10,10 +10,10 @@ namespace lattice {
 using StartedHook = void (*)();
 
 // Serves the listening and UDP sockets until the stop flag is set. Calls
-// onStarted once, just before the first wait. UDP handles that the loop closed
-// itself are set to kInvalidSocket in the list.
-void RunEventLoop(const std::vector<platform::SocketHandle>& tcpHandles,
-                  std::vector<platform::SocketHandle>& udpHandles, StartedHook onStarted);
+// onStarted once, just before the first wait. Handles that the loop closed
+// itself are set to kInvalidSocket in the lists.
+void RunEventLoop(std::vector<platform::SocketHandle>& tcpHandles, std::vector<platform::SocketHandle>& udpHandles,
+                  StartedHook onStarted);
 
 // Idle connections are swept at most this often, in loop-clock seconds.
 constexpr std::int64_t kSweepInterval = 5;

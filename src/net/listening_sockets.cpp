@@ -4,6 +4,7 @@
 
 #include "log/log.h"
 #include "net/run_flags.h"
+#include "tracker/limits.h"
 
 namespace lattice {
 namespace {
@@ -79,24 +80,43 @@ TcpListeningSocket::TcpListeningSocket(std::uintptr_t handleValue, IoPortContext
   eventMask = kHangupInterest;
 }
 
+std::atomic<std::uint64_t> refusedConnections{0};
+
 void AcceptLoop(platform::SocketHandle listening, platform::IoPort* port,
                 std::shared_ptr<AcceptDataStorage> storage) {
+  platform::AcceptReserve reserve;
+  platform::OpenAcceptReserve(&reserve);
+  LogLimiter refusals;
   // Failures in a row; a process out of descriptors must not spin a core.
   int failures = 0;
   while (stopFlag.load(std::memory_order_relaxed) == 0) {
     auto* record = new AcceptRecord;
     std::int32_t length = sizeof record->address.bytes;
-    record->handle = platform::AcceptConnection(listening, record->address.bytes, &length);
+    bool outOfResources = false;
+    record->handle = platform::AcceptConnection(listening, record->address.bytes, &length, &outOfResources);
     if (record->handle == platform::kInvalidSocket) {
       delete record;
+      // Out of descriptors, the waiting client is taken and closed at once
+      // rather than left hanging; serving resumes when connections go.
+      if (outOfResources && platform::RefuseOneConnection(listening, &reserve)) {
+        const std::uint64_t refused = refusedConnections.fetch_add(1, std::memory_order_relaxed) + 1;
+        LogLimited(refusals, "connection refused: out of descriptors or memory (%llu refused so far)",
+                   static_cast<unsigned long long>(refused));
+        failures = 0;
+        continue;
+      }
       if (++failures > 1) std::this_thread::sleep_for(std::chrono::milliseconds(failures > 10 ? 100 : 10));
       continue;
     }
     failures = 0;
+    // A client that does not read gets this much kernel buffer and its
+    // 8 KiB ring, not the listener's megabytes.
+    platform::LimitConnectionBuffers(record->handle, static_cast<std::int32_t>(limits.connectionBufferBytes));
     // Queued before the notification, so the loop always finds the record.
     storage->Push(record);
     platform::PostCompletion(port, listening, 0, nullptr);
   }
+  platform::CloseAcceptReserve(&reserve);
 }
 
 }  // namespace lattice

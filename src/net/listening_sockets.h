@@ -51,6 +51,10 @@ struct TcpConnectionData {
   std::thread acceptThread;
 };
 
+// Connections the accept threads took and closed at once for lack of
+// descriptors or memory.
+extern std::atomic<std::uint64_t> refusedConnections;
+
 // Body of one accept thread: blocks in accept, queues each connection and
 // posts one notification per connection, keyed by the listening handle.
 void AcceptLoop(platform::SocketHandle listening, platform::IoPort* port,

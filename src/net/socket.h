@@ -24,6 +24,11 @@ enum EventMaskBits : std::uint32_t {
 
 struct IoPortContext;
 
+// The handle of an object that has no system socket of its own (a uTP
+// connection). Descriptor 0 is a valid socket when standard input is closed,
+// so 0 cannot mean "none"; this equals platform::kInvalidSocket.
+inline constexpr std::uintptr_t kNoHandle = ~std::uintptr_t{0};
+
 // Room for any socket address, IPv4 or IPv6.
 struct alignas(8) AddressStorage {
   std::uint8_t bytes[128] = {};
@@ -58,7 +63,18 @@ class Socket {
   std::uintptr_t handle;
   std::int64_t lastActivity;
   bool closed = false;
+  // Set by the first request that registered a peer; connections without one
+  // are the first to go when uTP connections pile up.
+  bool requested = false;
+  // Counted by the admission bounds until Close gives the place back.
+  bool admitted = false;
+  // Registry bytes this connection's requests added (records and addresses).
+  std::int64_t registryBytes = 0;
   std::vector<std::uint8_t> inbound;
+  // A reply to this connection's own request that did not fit the ring.
+  // While it is held, no further message is handled and nothing more is
+  // read, so pipelined requests never lose their replies.
+  std::vector<std::uint8_t> heldReply;
   ByteRing outbound;
   RegistrationSet registrations;
   IoPortContext* loop = nullptr;

@@ -1,6 +1,11 @@
 #include "net/socket_list.h"
 
+#include "platform/process_control.h"
+
 namespace lattice {
+namespace {
+constexpr std::size_t kReturnMemoryAfter = 64;
+}  // namespace
 
 std::vector<Socket*>& SocketList() {
   static std::vector<Socket*> list;
@@ -15,6 +20,7 @@ Socket* FindSocket(std::uintptr_t handle) {
 
 void SweepSockets(std::int64_t now) {
   std::vector<Socket*>& list = SocketList();
+  std::size_t destroyed = 0;
   std::size_t i = 0;
   while (i < list.size()) {
     Socket* s = list[i];
@@ -26,9 +32,16 @@ void SweepSockets(std::int64_t now) {
       continue;
     }
     delete s;
+    ++destroyed;
     list[i] = list.back();
     list.pop_back();
   }
+  // Many connections gone at once (their registrations went when they
+  // closed): what they held goes back to the system rather than staying
+  // resident until the next peak.
+  // Relative to the connections left, so steady churn in a large tracker
+  // does not pay for the allocator's walk on every sweep.
+  if (destroyed >= kReturnMemoryAfter && destroyed >= list.size() / 16) platform::ReturnFreeMemory();
 }
 
 }  // namespace lattice

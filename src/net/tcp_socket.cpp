@@ -2,6 +2,7 @@
 
 #include "log/log.h"
 #include "log/loop_clock.h"
+#include "net/admission.h"
 #include "net/socket_list.h"
 #include "tracker/peer_registry.h"
 #include "tracker/tracker_stats.h"
@@ -73,8 +74,9 @@ void TcpSocket::Close() {
   // A second close would close a handle number the system may have reused.
   if (closed) return;
   closed = true;
+  ReleaseConnection(*this);
   platform::CancelTransfer(handle, &recv.record);
-  if (handle != 0) platform::CloseSocket(handle);
+  if (handle != kNoHandle) platform::CloseSocket(handle);
   // UnbindPeer never touches this set, so walking it here is safe.
   for (const PeerId& id : registrations) UnbindPeer(*this, id);
 }

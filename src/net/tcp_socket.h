@@ -12,6 +12,8 @@ class TcpSocket final : public Socket {
   ~TcpSocket() override;
 
   int Kind() const override { return Tcp; }
+  // A draining connection lingers until the next sweep at most.
+  bool IsExpired(std::int64_t now) const override { return draining || Socket::IsExpired(now); }
   void Close() override;
   void Send(const void* data, std::size_t length) override;
   std::uint32_t TransfersInFlight() const override { return transfersInFlight; }
@@ -34,6 +36,11 @@ class TcpSocket final : public Socket {
   // Set when the peer broke the framing: nothing more is read, what is
   // queued still goes out, then the connection closes.
   bool closeWhenSent = false;
+  // Set once that last send is out: the sending side is shut and what the
+  // peer still sends is read and dropped until it ends, so closing with
+  // unread bytes does not reset the connection under the peer's replies.
+  bool draining = false;
+  std::uint32_t drainedBytes = 0;
 
  private:
   std::uint32_t transfersInFlight = 0;

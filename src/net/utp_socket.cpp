@@ -85,7 +85,7 @@ void UtpSocket::Close() {
     // A connection that never asked for anything gets no FIN exchange: its
     // retransmits would keep the library's memory for many seconds, which a
     // flood of bare handshakes would turn into gigabytes.
-    if (requested)
+    if (requested && !endedByLibrary)
       utp_close(utpSock);
     else
       utp_abort(utpSock);

@@ -120,6 +120,22 @@ void OwnedBytes::Assign(const ByteView& view) {
   length = view.length;
 }
 
+std::int64_t RegistrationCost(const GetPeersRequest& request, const ShareId& share) {
+  // What a new record costs beyond its addresses: the record, its slot and
+  // index entry in the share, and the share and connection list entries.
+  constexpr std::int64_t kRecordOverhead = static_cast<std::int64_t>(sizeof(PeerRecord)) + 96;
+  const auto added = static_cast<std::int64_t>(request.la.length + request.laList.length);
+  auto records = State().shareTable.find(share);
+  if (records != State().shareTable.end()) {
+    std::size_t at = records->second.Find(PeerId::From(request.peer));
+    if (at != ShareRecords::kNotFound) {
+      const PeerRecord& existing = *records->second[at];
+      return added - static_cast<std::int64_t>(existing.la.length + existing.laList.length);
+    }
+  }
+  return kRecordOverhead + added;
+}
+
 PeerRecord* RegisterPeer(const GetPeersRequest& request, const ShareId& share) {
   ShareRecords& records = State().shareTable[share];
   PeerId id = PeerId::From(request.peer);
@@ -211,9 +227,13 @@ void UnbindPeer(Socket& socket, const PeerId& peer) {
   auto shares = state.peerShares.find(peer);
   if (shares == state.peerShares.end()) return;
   for (const ShareId& share : shares->second.Items()) {
-    ShareRecords& records = state.shareTable[share];
-    std::size_t position = records.Find(peer);
-    if (position != ShareRecords::kNotFound) records.RemoveAt(position);
+    auto records = state.shareTable.find(share);
+    if (records == state.shareTable.end()) continue;
+    std::size_t position = records->second.Find(peer);
+    if (position != ShareRecords::kNotFound) records->second.RemoveAt(position);
+    // An empty share holds nothing observable; a later registration makes
+    // it again, so its entry goes rather than staying for good.
+    if (records->second.Empty()) state.shareTable.erase(records);
   }
   state.peerShares.erase(shares);
 }

@@ -37,6 +37,10 @@ struct PeerRecord {
 // Inserts or refreshes the requester's record in the share; returns it.
 PeerRecord* RegisterPeer(const GetPeersRequest& request, const ShareId& share);
 
+// Registry bytes that registering this request would add (negative when it
+// shrinks an existing record): what a connection is charged for it.
+std::int64_t RegistrationCost(const GetPeersRequest& request, const ShareId& share);
+
 // Chooses up to 15 other peers. False when the random source failed; the
 // selection is then empty. The list lives in scratch storage until the next call.
 bool SelectPeers(const ShareId& share, const PeerRecord& requester, const std::set<PeerId>& pwl,

@@ -10,6 +10,7 @@
 namespace lattice {
 
 TrackerStats trackerStats;
+Limits limits;
 
 namespace {
 constexpr int kTcp = 1;
@@ -57,6 +58,18 @@ bool TakeReport(std::string& text) {
           static_cast<unsigned long long>(s.getPeersPeriod[kUtp]),
           static_cast<unsigned long long>(s.peersSentPeriod[kTcp]),
           static_cast<unsigned long long>(s.peersSentPeriod[kUtp]));
+  const std::uint64_t* h = s.limitHits;
+  AppendF(text,
+          "limits hit:        descriptors %llu\tconnections %llu\taddress %llu\tpeer ids %llu\t"
+          "la %llu\tper peer id %llu\tregistry bytes %llu\tpending uTP %llu\n",
+          static_cast<unsigned long long>(h[kLimitDescriptors]),
+          static_cast<unsigned long long>(h[kLimitConnections]),
+          static_cast<unsigned long long>(h[kLimitPerAddress]),
+          static_cast<unsigned long long>(h[kLimitPeerIds]),
+          static_cast<unsigned long long>(h[kLimitLocalAddress]),
+          static_cast<unsigned long long>(h[kLimitPerPeerId]),
+          static_cast<unsigned long long>(h[kLimitRegistryBytes]),
+          static_cast<unsigned long long>(h[kLimitPendingUtp]));
   s.lastReport = now;
   for (int k = 0; k < 3; ++k) {
     s.registered[k] = 0;

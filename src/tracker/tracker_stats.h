@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "tracker/limits.h"
+
 namespace lattice {
 
 struct TrackerStats {
@@ -17,6 +19,8 @@ struct TrackerStats {
   std::uint64_t peersSentTotal[3] = {};
   std::uint64_t getPeersPeriod[3] = {};
   std::uint64_t peersSentPeriod[3] = {};
+  // Times each bound of Limits was hit since start, indexed by LimitKind.
+  std::uint64_t limitHits[kLimitKinds] = {};
 };
 
 // Touched only by the event-loop thread.
@@ -30,6 +34,9 @@ inline void CountPeersSent(int kind) {
   ++trackerStats.peersSentTotal[kind];
   ++trackerStats.peersSentPeriod[kind];
 }
+
+// Counts a hit of a bound; the caller logs it through a rate limiter.
+inline void CountLimitHit(LimitKind kind) { ++trackerStats.limitHits[kind]; }
 
 // Prints the report when the period has run out on the loop clock, through
 // the log's output queue.
