@@ -270,11 +270,13 @@ class Closed(Exception):
 class Conn:
     """One blocking TCP client connection with a framed reader."""
 
-    def __init__(self, port, host="127.0.0.1", timeout=5.0, rcvbuf=None):
+    def __init__(self, port, host="127.0.0.1", timeout=5.0, rcvbuf=None, source=None):
         family = socket.AF_INET6 if ":" in host else socket.AF_INET
         self.sock = socket.socket(family, socket.SOCK_STREAM)
         if rcvbuf is not None:
             self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, rcvbuf)
+        if source is not None:
+            self.sock.bind((source, 0))
         self.sock.settimeout(timeout * SCALE)
         self.sock.connect((host, port))
         self.buf = b""

@@ -236,6 +236,7 @@ class TrackerTest : public ::testing::Test {
     ScriptedRandom::Reset();
     SetRandomSource(&ScriptedRandom::Fill);
     trackerStats = TrackerStats{};
+    limits = Limits{};
     SetLoopClock(kTime);
     logFile = std::tmpfile();
     ASSERT_NE(logFile, nullptr);

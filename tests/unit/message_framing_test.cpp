@@ -94,23 +94,31 @@ TEST_F(FrameMessagesTest, DeclaredBodyAboveTheLimitAsksForClose) {
   EXPECT_EQ(limit.outbound.count, 0u);
 }
 
-TEST_F(FrameMessagesTest, ReplyIsCountedByItsKindEvenWhenTheRingRefusesIt) {
+TEST_F(FrameMessagesTest, ReplyThatDoesNotFitIsHeldAndLaterRequestsWaitBehindIt) {
   const std::string filler(8190, 'f');
   ASSERT_EQ(socket.outbound.Write(filler.data(), filler.size()), filler.size());
-  socket.Receive(Request(1));
+  socket.Receive(Request(1) + Request(2));
   ASSERT_TRUE(FrameMessages(socket));
-  EXPECT_EQ(socket.outbound.count, 8190u);
-  EXPECT_EQ(trackerStats.peersSentTotal[Tcp], 1u);
+  EXPECT_TRUE(InputPaused(socket));
+  EXPECT_EQ(Inbound(), Request(2));  // not handled while the reply waits
+  EXPECT_EQ(trackerStats.getPeersTotal[Tcp], 1u);
+  EXPECT_EQ(trackerStats.peersSentTotal[Tcp], 0u);  // counted once it is queued
+  EXPECT_FALSE(ReleaseHeldReply(socket));
+
+  socket.outbound.Consume(filler.size());
+  ASSERT_TRUE(ReleaseHeldReply(socket));
+  EXPECT_FALSE(InputPaused(socket));
+  ASSERT_TRUE(FrameMessages(socket));
+  const Entry one{.id = Pid(1), .a = addr, .listed = true, .tcp = {addr}};
+  const Entry two{.id = Pid(2), .a = addr, .listed = true, .tcp = {addr}};
+  EXPECT_EQ(socket.TakeOutbound(), PeersMessage({}, share) + PeersMessage({two}, share) + PeersMessage({one}, share));
+  EXPECT_EQ(trackerStats.peersSentTotal[Tcp], 3u);
 
   FakeSocket utp(Utp);
-  utp.Receive(Request(2));
+  utp.Receive(Request(3));
   ASSERT_TRUE(FrameMessages(utp));
   EXPECT_EQ(trackerStats.getPeersTotal[Utp], 1u);
-  EXPECT_EQ(trackerStats.getPeersPeriod[Utp], 1u);
   EXPECT_EQ(trackerStats.peersSentTotal[Utp], 1u);
-  // The introduction to the full TCP ring went through Send: refused, not counted.
-  EXPECT_EQ(trackerStats.peersSentTotal[Tcp], 1u);
-  EXPECT_EQ(socket.outbound.count, 8190u);
   EXPECT_EQ(trackerStats.getPeersTotal[Udp], 0u);
 }
 

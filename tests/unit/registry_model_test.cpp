@@ -118,12 +118,15 @@ struct Model {
     auto sh = peerShares.find(id);
     if (sh == peerShares.end()) return;
     for (const auto& share : sh->second) {
-      auto& list = shares[share];
-      for (std::size_t i = 0; i < list.size(); ++i)
-        if (list[i].id == id) {
-          RemoveByMovingLast(list, i);
+      auto list = shares.find(share);
+      if (list == shares.end()) continue;
+      for (std::size_t i = 0; i < list->second.size(); ++i)
+        if (list->second[i].id == id) {
+          RemoveByMovingLast(list->second, i);
           break;
         }
+      // An emptied share is forgotten; a later registration makes it anew.
+      if (list->second.empty()) shares.erase(list);
     }
     peerShares.erase(sh);
   }

@@ -46,7 +46,7 @@ TEST(SystemdUnit, RunsTheCommandLineAsANotifyServiceThatRestartsAfterFailures) {
   const std::vector<std::wstring> lines = Lines(SystemdUnitText(L"\"/opt/lattice/corvane-lattice-tracker\" -s -p 4000"));
   EXPECT_TRUE(Has(lines, L"ExecStart=\"/opt/lattice/corvane-lattice-tracker\" -s -p 4000"));
   for (const wchar_t* expected : {L"[Service]", L"Type=notify", L"Restart=on-failure", L"RestartSec=60",
-                                  L"DynamicUser=yes", L"[Install]", L"WantedBy=multi-user.target"})
+                                  L"DynamicUser=yes", L"LimitNOFILE=1048576", L"[Install]", L"WantedBy=multi-user.target"})
     EXPECT_TRUE(Has(lines, expected)) << expected;
   // Every setting sits after its section header.
   auto at = [&](const std::wstring& l) { return std::find(lines.begin(), lines.end(), l) - lines.begin(); };

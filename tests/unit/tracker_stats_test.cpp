@@ -46,6 +46,7 @@ TEST_F(StatisticsTest, ReportPrintsEveryCounterThenResetsThePeriod) {
   Fill(s.unregistered, 94, 9, 10);
   Fill(s.getPeersPeriod, 95, 11, 12);
   Fill(s.peersSentPeriod, 96, 13, 14);
+  for (int k = 0; k < kLimitKinds; ++k) s.limitHits[k] = 21 + k;
   ASSERT_TRUE(ReportStatisticsTo(out));  // lastReport 0: due at once
   // "TCP" starts in column 20 of every counter line; Udp is never printed.
   EXPECT_EQ(Printed(),
@@ -58,7 +59,9 @@ TEST_F(StatisticsTest, ReportPrintsEveryCounterThenResetsThePeriod) {
             " registered:       TCP 7\tuTP 8\n"
             " unregistered:     TCP 9\tuTP 10\n"
             " 'get_peers' recv: TCP 11\tuTP 12\n"
-            " 'peers' sent:     TCP 13\tuTP 14\n");
+            " 'peers' sent:     TCP 13\tuTP 14\n"
+            "limits hit:        descriptors 21\tconnections 22\taddress 23\tpeer ids 24\tla 25\t"
+            "per peer id 26\tregistry bytes 27\tpending uTP 28\n");
   EXPECT_EQ(s.lastReport, kTime);
   for (int k : {Udp, Tcp, Utp}) {
     EXPECT_EQ(s.registered[k], 0u) << k;
@@ -70,6 +73,7 @@ TEST_F(StatisticsTest, ReportPrintsEveryCounterThenResetsThePeriod) {
   EXPECT_EQ(s.active[Udp], 90u);
   EXPECT_EQ(s.getPeersTotal[Utp], 4u);
   EXPECT_EQ(s.peersSentTotal[Udp], 92u);
+  EXPECT_EQ(s.limitHits[kLimitPendingUtp], 28u);  // counted since start
 }
 
 TEST_F(StatisticsTest, ReportWaitsForThePeriodOfTheLoopClock) {
