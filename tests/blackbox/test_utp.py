@@ -145,3 +145,17 @@ def test_mtu_option_bounds_every_datagram(tracker_factory):
     finally:
         for c in owners:
             c.close()
+
+
+def test_stopping_tracker_ends_its_utp_streams(tracker_factory):
+    t = tracker_factory()
+    u = utp.UtpClient(t.port)
+    try:
+        conn = u.open()
+        u.send(conn, get_peers(new_id(), new_id()))
+        u.recv_frame(conn)
+        assert t.stop() == 0
+        # The end of stream leaves before the UDP socket closes.
+        u.expect("eof", 5, conn)
+    finally:
+        u.close()
