@@ -55,8 +55,13 @@ uint64 OnRead(utp_callback_arguments* a) {
 }
 
 uint64 OnError(utp_callback_arguments* a) {
-  // utp_close is still needed: a reset socket is freed only once closed.
-  if (UtpSocket* s = Bound(a->socket)) CloseUnbound(s, a->socket, true);
+  // The library may already have marked the socket for destruction, which
+  // utp_close asserts against; utp_abort takes it in any state and still
+  // frees a reset socket, which the library keeps until it is closed.
+  if (UtpSocket* s = Bound(a->socket)) {
+    s->endedByLibrary = true;
+    CloseUnbound(s, a->socket, true);
+  }
   return 0;
 }
 

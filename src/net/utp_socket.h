@@ -34,6 +34,9 @@ class UtpSocket final : public Socket {
   UtpSocket* pendingPrev = nullptr;
   UtpSocket* pendingNext = nullptr;
   bool pending = false;
+  // Set when the library has ended the connection itself (reset, time-out):
+  // no FIN exchange is left to run, so Close aborts whatever the state.
+  bool endedByLibrary = false;
 };
 
 // uTP connections not closed yet, and those of them still pending.
