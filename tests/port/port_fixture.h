@@ -110,6 +110,14 @@ class PortTest : public ::testing::Test {
     }
     return got;
   }
+  // Whatever completes within `ms` milliseconds.
+  std::vector<platform::Completion> CollectFor(int ms) {
+    std::vector<platform::Completion> got;
+    auto deadline = Clock::now() + std::chrono::milliseconds(ms);
+    while (Clock::now() < deadline && Wait(deadline, got)) {
+    }
+    return got;
+  }
   // True when nothing completes for the whole period; a backend may return
   // early with nothing, so the period is waited out.
   bool Quiet(int ms = 300) {
