@@ -39,16 +39,32 @@ uint64 OnAccept(utp_callback_arguments* a) {
   return 0;
 }
 
+// The library delivers whatever arrives, so a connection whose reply is held
+// cannot be made to wait; one that keeps sending past this much unhandled
+// input while its replies pile up is closed.
+constexpr std::size_t kMaxHeldInbound = 2 * (kMaxMessageBody + 4);
+
+// Handles what was received. Replies go to the library first (closing sends
+// its end of stream after them); a reply held for lack of ring space follows
+// as the ring empties, and handling resumes behind it. False when the peer
+// broke the framing.
+bool ServeInput(UtpSocket& s) {
+  bool acceptable = FrameMessages(s);
+  s.FlushToUtp();
+  while (acceptable && InputPaused(s) && ReleaseHeldReply(s)) {
+    acceptable = FrameMessages(s);
+    s.FlushToUtp();
+  }
+  if (s.requested) LeavePending(s);
+  return acceptable;
+}
+
 uint64 OnRead(utp_callback_arguments* a) {
   if (UtpSocket* s = Bound(a->socket)) {
     s->inbound.insert(s->inbound.end(), a->buf, a->buf + a->len);
     s->lastActivity = LoopClock();
-    bool acceptable = FrameMessages(*s);
-    if (s->requested) LeavePending(*s);
-    // Replies to what was handled go to the library first; closing sends
-    // its end of stream after them.
-    s->FlushToUtp();
-    if (!acceptable) CloseUnbound(s, a->socket, true);
+    const bool acceptable = ServeInput(*s);
+    if (!acceptable || (InputPaused(*s) && s->inbound.size() > kMaxHeldInbound)) CloseUnbound(s, a->socket, true);
   }
   utp_read_drained(a->socket);
   return 0;
@@ -72,6 +88,7 @@ uint64 OnStateChange(utp_callback_arguments* a) {
     case UTP_STATE_CONNECT:
     case UTP_STATE_WRITABLE:
       s->FlushToUtp();
+      if (InputPaused(*s) && ReleaseHeldReply(*s) && !ServeInput(*s)) CloseUnbound(s, a->socket, true);
       break;
     case UTP_STATE_EOF:
       CloseUnbound(s, a->socket, true);

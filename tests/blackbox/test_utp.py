@@ -159,3 +159,12 @@ def test_stopping_tracker_ends_its_utp_streams(tracker_factory):
         u.expect("eof", 5, conn)
     finally:
         u.close()
+
+
+def test_pipelined_requests_over_utp_all_get_replies_in_order(utp_client):
+    u = utp_client()
+    conn = u.open()
+    # Several times what the outbound ring holds, handled in one read.
+    shares = [new_id(32) for _ in range(300)]
+    u.send(conn, b"".join(get_peers(s, new_id()) for s in shares))
+    assert [PeersMessage(u.recv_frame(conn)).share for _ in shares] == shares
