@@ -182,6 +182,10 @@ class Hostile {
   VictimUtp victimUtp;
   VictimSide tcpSide, utpSide;
   std::int64_t nextVictimSend = 0;
+  // How late the victim's own sends were against its 10 ms schedule: a
+  // victim starved of CPU would blame the tracker for its own delay.
+  std::int64_t victimLagMax = 0;
+  std::uint64_t victimLagOver10ms = 0;
 
   // SYN flood.
   std::vector<int> floodFds;
@@ -556,6 +560,9 @@ void Hostile::VictimTick(std::int64_t now) {
   if (victimTcp->fd < 0 && now >= victimTcpRetryAt && sending) Connect(*victimTcp, 0x7F000002u, 0);
   if (victimUtp.socket == nullptr && !victimUtp.open && now >= victimUtp.retryAt && sending) OpenVictimUtp();
   if (!sending || now < nextVictimSend) return;
+  const std::int64_t lag = now - nextVictimSend;
+  victimLagMax = std::max(victimLagMax, lag);
+  if (lag > 10 * kMilli) ++victimLagOver10ms;
   nextVictimSend = std::max(nextVictimSend + 10 * kMilli, now);
   RequestFields tcp{nonce, kVictimPeer, kVictimShare, 20, true};
   RequestFields utp{nonce, kVictimPeer + 1, kVictimShare, 20, true};
@@ -1039,10 +1046,13 @@ void Hostile::Report() {
   if (victimOn)
     std::fprintf(f,
                  ", \"victim\": {\"requests\": %llu, \"replies\": %llu, \"missing\": %llu, \"p50_ms\": %.3f, "
-                 "\"p99_ms\": %.3f, \"max_ms\": %.3f, \"tcp\": %s, \"utp\": %s}",
+                 "\"p99_ms\": %.3f, \"max_ms\": %.3f, \"send_lag_max_ms\": %.3f, \"sends_late_over_10ms\": %llu, "
+                 "\"tcp\": %s, \"utp\": %s}",
                  static_cast<unsigned long long>(tcpSide.sent + utpSide.sent),
                  static_cast<unsigned long long>(tcpSide.replies + utpSide.replies),
-                 static_cast<unsigned long long>(missing), p50, p99, max, tcp, utp);
+                 static_cast<unsigned long long>(missing), p50, p99, max,
+                 static_cast<double>(victimLagMax) / kMilli, static_cast<unsigned long long>(victimLagOver10ms), tcp,
+                 utp);
   std::fprintf(f, "}\n");
   std::fclose(f);
 }
