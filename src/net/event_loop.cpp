@@ -103,6 +103,7 @@ bool EventLoop::RunPass() {
   }
   if (status == platform::WaitStatus::Failed) Log("Completion port error (%d)", error);
   for (int i = 0; i < count; ++i) Dispatch(batch[i]);
+  SweepIfManyClosed(now);
 
   for (auto& [handle, udp] : udpSockets)
     if (!udp->recvPending) udp->PostReceive();

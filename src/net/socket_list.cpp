@@ -5,6 +5,7 @@
 namespace lattice {
 namespace {
 constexpr std::size_t kReturnMemoryAfter = 64;
+std::size_t closedUnswept = 0;
 }  // namespace
 
 std::vector<Socket*>& SocketList() {
@@ -33,6 +34,7 @@ void SweepSockets(std::int64_t now) {
     }
     delete s;
     ++destroyed;
+    if (closedUnswept > 0) --closedUnswept;
     list[i] = list.back();
     list.pop_back();
   }
@@ -42,6 +44,15 @@ void SweepSockets(std::int64_t now) {
   // Relative to the connections left, so steady churn in a large tracker
   // does not pay for the allocator's walk on every sweep.
   if (destroyed >= kReturnMemoryAfter && destroyed >= list.size() / 16) platform::ReturnFreeMemory();
+}
+
+void NoteClosed() { ++closedUnswept; }
+
+void SweepIfManyClosed(std::int64_t now) {
+  // Once the closed objects are an eighth of the list, a sweep costs a
+  // constant amount per closed connection.
+  constexpr std::size_t kMinBatch = 4096;
+  if (closedUnswept >= kMinBatch && closedUnswept * 8 >= SocketList().size()) SweepSockets(now);
 }
 
 }  // namespace lattice

@@ -18,4 +18,12 @@ Socket* FindSocket(std::uintptr_t handle);
 // whose transfers have all completed.
 void SweepSockets(std::int64_t now);
 
+// Counts a connection closed and not yet destroyed; its Close calls it once.
+void NoteClosed();
+
+// Sweeps at once when closed connections pile up faster than the sweep every
+// 5 seconds destroys them (a flood of handshakes, or of short connections):
+// each closed object still holds its buffers until it is destroyed.
+void SweepIfManyClosed(std::int64_t now);
+
 }  // namespace lattice

@@ -75,6 +75,7 @@ void TcpSocket::Close() {
   if (closed) return;
   closed = true;
   ReleaseConnection(*this);
+  NoteClosed();
   platform::CancelTransfer(handle, &recv.record);
   if (handle != kNoHandle) platform::CloseSocket(handle);
   // UnbindPeer never touches this set, so walking it here is safe.

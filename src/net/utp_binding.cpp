@@ -170,7 +170,6 @@ void ProcessDatagram(UdpSocket& socket, const std::uint8_t* data, std::size_t le
 void RunUtpTimers(UdpSocket& socket) {
   if (socket.utpContext == nullptr) return;
   EvictPendingUtp(LoopClock());
-  SweepClosedUtp(LoopClock());
   utp_issue_deferred_acks(socket.utpContext);
   utp_check_timeouts(socket.utpContext);
 }

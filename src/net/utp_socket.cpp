@@ -20,7 +20,6 @@ struct PendingQueue {
   std::uint64_t count = 0;
   std::uint64_t open = 0;
   // Closed objects the sweep has not deleted yet.
-  std::uint64_t closedUnswept = 0;
 };
 
 PendingQueue& Queue() {
@@ -65,8 +64,6 @@ UtpSocket::~UtpSocket() {
   if (!closed) {
     LeavePending(*this);
     --Queue().open;
-  } else {
-    --Queue().closedUnswept;
   }
   --trackerStats.active[Utp];
   ++trackerStats.unregistered[Utp];
@@ -78,7 +75,7 @@ void UtpSocket::Close() {
   ReleaseConnection(*this);
   LeavePending(*this);
   --Queue().open;
-  ++Queue().closedUnswept;
+  NoteClosed();
   if (utpSock != nullptr) {
     // Cleared first, so the library's later notifications reach no object.
     utp_set_userdata(utpSock, nullptr);
@@ -122,16 +119,6 @@ void LeavePending(UtpSocket& s) {
   s.pendingPrev = s.pendingNext = nullptr;
   s.pending = false;
   --q.count;
-}
-
-void SweepClosedUtp(std::int64_t now) {
-  // A flood of handshakes closes connections far faster than the sweep every
-  // 5 seconds deletes them; their objects would pile up by the hundred
-  // thousand. Sweeping once they are an eighth of the list keeps the cost per
-  // closed connection constant.
-  constexpr std::uint64_t kMinBatch = 4096;
-  const std::uint64_t closed = Queue().closedUnswept;
-  if (closed >= kMinBatch && closed * 8 >= SocketList().size()) SweepSockets(now);
 }
 
 void EvictPendingUtp(std::int64_t now) {

@@ -54,6 +54,5 @@ void EvictPendingUtp(std::int64_t now);
 
 // Deletes closed connection objects early when evictions have closed many;
 // only where the loop holds no socket pointer (the timer step).
-void SweepClosedUtp(std::int64_t now);
 
 }  // namespace lattice
