@@ -77,7 +77,6 @@ AcceptRecord* AcceptDataStorage::Pop() {
 TcpListeningSocket::TcpListeningSocket(std::uintptr_t handleValue, IoPortContext* loopContext)
     : Socket(handleValue) {
   loop = loopContext;
-  eventMask = kHangupInterest;
 }
 
 std::atomic<std::uint64_t> refusedConnections{0};

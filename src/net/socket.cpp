@@ -20,10 +20,4 @@ bool Socket::QueueAndCount(const void* data, std::size_t length) {
 
 void Socket::Send(const void* data, std::size_t length) { QueueAndCount(data, length); }
 
-void Socket::SetMaskBit(std::uint32_t bit, bool on) {
-  if (((eventMask & bit) != 0) == on) return;
-  eventMask = on ? (eventMask | bit) : (eventMask & ~bit);
-  ApplyEventMask();
-}
-
 }  // namespace lattice

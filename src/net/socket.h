@@ -13,15 +13,6 @@ namespace lattice {
 
 enum SocketKind : int { Udp = 0, Tcp = 1, Utp = 2, TcpListening = 3 };
 
-// Interest bits, valued as the Linux epoll flags; kept for a readiness-based
-// build. The completion-based loop never reads them.
-enum EventMaskBits : std::uint32_t {
-  kReadInterest = 0x1,
-  kWriteInterest = 0x4,
-  kHangupInterest = 0x2000,
-  kEdgeTriggered = 0x80000000u,
-};
-
 struct IoPortContext;
 
 // The handle of an object that has no system socket of its own (a uTP
@@ -43,17 +34,10 @@ class Socket {
 
   virtual bool IsExpired(std::int64_t now) const;
   virtual int Kind() const = 0;
-  void EnableWrite() { SetMaskBit(kWriteInterest, true); }
-  void DisableWrite() { SetMaskBit(kWriteInterest, false); }
-  void EnableRead() { SetMaskBit(kReadInterest, true); }
-  void DisableRead() { SetMaskBit(kReadInterest, false); }
-  void EnableHangup() { SetMaskBit(kHangupInterest, true); }
-  void DisableHangup() { SetMaskBit(kHangupInterest, false); }
   virtual void Close() {}
   // Queues a whole message; counts it only when the ring accepted it.
   virtual void Send(const void* data, std::size_t length);
   virtual std::uint32_t ReceiveId() const { return 0; }
-  virtual void ApplyEventMask() {}
 
   // Transfers started and not yet reported by the port. A closed object is
   // destroyed only when this is 0, so the system never writes freed memory.
@@ -78,13 +62,9 @@ class Socket {
   ByteRing outbound;
   RegistrationSet registrations;
   IoPortContext* loop = nullptr;
-  std::uint32_t eventMask = 0;
 
  protected:
   bool QueueAndCount(const void* data, std::size_t length);
-
- private:
-  void SetMaskBit(std::uint32_t bit, bool on);
 };
 
 }  // namespace lattice

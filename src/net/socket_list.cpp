@@ -13,12 +13,6 @@ std::vector<Socket*>& SocketList() {
   return list;
 }
 
-Socket* FindSocket(std::uintptr_t handle) {
-  for (Socket* s : SocketList())
-    if (s->handle == handle && !s->closed) return s;
-  return nullptr;
-}
-
 void SweepSockets(std::int64_t now) {
   std::vector<Socket*>& list = SocketList();
   std::size_t destroyed = 0;

@@ -13,7 +13,6 @@ TcpSocket::TcpSocket(std::uintptr_t handleValue, IoPortContext* loopContext) : S
   SocketList().push_back(this);
   inbound.reserve(16384);
   loop = loopContext;
-  eventMask = kEdgeTriggered | kHangupInterest;
   platform::PrepareRecord(&recv.record, loop->readTag, this);
   platform::PrepareRecord(&send.record, loop->writeTag, this);
   ++trackerStats.active[Tcp];

@@ -9,7 +9,6 @@ UdpSocket::UdpSocket(std::uintptr_t handleValue, IoPortContext* loopContext)
     : Socket(handleValue), sender(platform::StartSendTo) {
   inbound.reserve(16384);
   loop = loopContext;
-  eventMask = kReadInterest;
   platform::PrepareRecord(&recv.record, loop->readTag, this);
   platform::PrepareRecord(&send.record, loop->writeTag, this);
   utpContext = CreateUtpContext(*this);

@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include "log/loop_clock.h"
-#include "net/event_loop.h"
 #include "net/socket_list.h"
 
 namespace lattice {
@@ -37,8 +36,6 @@ TEST(SocketSweep, ExpiresAfterMoreThanThirtySecondsAndKeepsObjectsWithTransfersI
   EXPECT_EQ(destroyed, 1);  // idle: closed and destroyed by the same sweep
   EXPECT_TRUE(busy->closed);
   EXPECT_FALSE(fresh->closed);
-  EXPECT_EQ(FindSocket(8), nullptr);  // closed objects are invisible
-  EXPECT_EQ(FindSocket(9), fresh);
 
   busy->inFlight = 0;  // its cancelled transfer has reported
   SweepSockets(1032);
@@ -47,25 +44,6 @@ TEST(SocketSweep, ExpiresAfterMoreThanThirtySecondsAndKeepsObjectsWithTransfersI
   SweepSockets(1033);
   EXPECT_EQ(destroyed, 3);
   EXPECT_TRUE(SocketList().empty());
-}
-
-TEST(SocketSweep, FindSocketPrefersTheOpenObjectWhenAHandleIsReused) {
-  int destroyed = 0;
-  auto* old = new SweepProbe(5, &destroyed);
-  old->closed = true;
-  old->inFlight = 1;
-  auto* reused = new SweepProbe(5, &destroyed);
-  EXPECT_EQ(FindSocket(5), reused);
-  old->inFlight = 0;
-  reused->closed = true;
-  SweepSockets(LoopClock());
-  EXPECT_EQ(destroyed, 2);
-}
-
-TEST(LoopTimers, SweepRunsEveryFiveSeconds) {
-  EXPECT_TRUE(SweepDue(5, 0));
-  EXPECT_FALSE(SweepDue(104, 100));
-  EXPECT_TRUE(SweepDue(105, 100));
 }
 
 }  // namespace
