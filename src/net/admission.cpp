@@ -82,7 +82,6 @@ bool AdmitAddress(const AddressStorage& address) {
   if (KeyOf(address, key)) {
     std::uint32_t& count = state.perAddress[key];
     if (count >= limits.maxConnectionsPerAddress) {
-      if (count == 0) state.perAddress.erase(key);
       static LogLimiter limiter;
       CountLimitHit(kLimitPerAddress);
       LogLimited(limiter, "connection refused: %u connections from one address (limit)", count);

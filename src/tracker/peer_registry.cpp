@@ -120,36 +120,32 @@ void OwnedBytes::Assign(const ByteView& view) {
   length = view.length;
 }
 
-std::int64_t RegistrationCost(const GetPeersRequest& request, const ShareId& share) {
+PeerRecord* FindPeerRecord(const ShareId& share, const PeerId& id) {
+  auto records = State().shareTable.find(share);
+  if (records == State().shareTable.end()) return nullptr;
+  std::size_t at = records->second.Find(id);
+  return at == ShareRecords::kNotFound ? nullptr : records->second[at].get();
+}
+
+std::int64_t RegistrationCost(const GetPeersRequest& request, const PeerRecord* existing) {
   // What a new record costs beyond its addresses: the record, its slot and
   // index entry in the share, and the share and connection list entries.
   constexpr std::int64_t kRecordOverhead = static_cast<std::int64_t>(sizeof(PeerRecord)) + 96;
   const auto added = static_cast<std::int64_t>(request.la.length + request.laList.length);
-  auto records = State().shareTable.find(share);
-  if (records != State().shareTable.end()) {
-    std::size_t at = records->second.Find(PeerId::From(request.peer));
-    if (at != ShareRecords::kNotFound) {
-      const PeerRecord& existing = *records->second[at];
-      return added - static_cast<std::int64_t>(existing.la.length + existing.laList.length);
-    }
-  }
-  return kRecordOverhead + added;
+  if (existing == nullptr) return kRecordOverhead + added;
+  return added - static_cast<std::int64_t>(existing->la.length + existing->laList.length);
 }
 
-PeerRecord* RegisterPeer(const GetPeersRequest& request, const ShareId& share) {
-  ShareRecords& records = State().shareTable[share];
-  PeerId id = PeerId::From(request.peer);
-  std::size_t at = records.Find(id);
-  if (at != ShareRecords::kNotFound) {
-    PeerRecord* existing = records[at].get();
+PeerRecord* RegisterPeer(const GetPeersRequest& request, const ShareId& share, PeerRecord* existing) {
+  if (existing != nullptr) {
     Refresh(*existing, request);
     return existing;
   }
   auto record = std::make_unique<PeerRecord>();
-  record->id = id;
+  record->id = PeerId::From(request.peer);
   Refresh(*record, request);
   PeerRecord* raw = record.get();
-  records.Append(std::move(record));
+  State().shareTable[share].Append(std::move(record));
   return raw;
 }
 

@@ -34,12 +34,20 @@ struct PeerRecord {
   const std::vector<Socket*>* connections = nullptr;
 };
 
-// Inserts or refreshes the requester's record in the share; returns it.
-PeerRecord* RegisterPeer(const GetPeersRequest& request, const ShareId& share);
+// The peer's record in the share, or null. A request looks it up once and
+// hands it to RegistrationCost and RegisterPeer.
+PeerRecord* FindPeerRecord(const ShareId& share, const PeerId& id);
 
 // Registry bytes that registering this request would add (negative when it
-// shrinks an existing record): what a connection is charged for it.
-std::int64_t RegistrationCost(const GetPeersRequest& request, const ShareId& share);
+// shrinks the existing record): what a connection is charged for it.
+std::int64_t RegistrationCost(const GetPeersRequest& request, const PeerRecord* existing);
+
+// Refreshes the requester's existing record in the share, as FindPeerRecord
+// gave it, or adds a new one when it is null; returns the record.
+PeerRecord* RegisterPeer(const GetPeersRequest& request, const ShareId& share, PeerRecord* existing);
+inline PeerRecord* RegisterPeer(const GetPeersRequest& request, const ShareId& share) {
+  return RegisterPeer(request, share, FindPeerRecord(share, PeerId::From(request.peer)));
+}
 
 // Chooses up to 15 other peers. False when the random source failed; the
 // selection is then empty. The list lives in scratch storage until the next call.

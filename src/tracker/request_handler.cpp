@@ -55,11 +55,13 @@ EncodedMessage HandleMessage(Socket& socket, const std::uint8_t* message, std::u
   static ShareId shareKey;
   shareKey = ShareId::From(request.share, request.shareLength);
 
-  const std::int64_t cost = RegistrationCost(request, shareKey);
-  if (!WithinLimits(socket, request, PeerId::From(request.peer), cost)) return {};
+  const PeerId id = PeerId::From(request.peer);
+  PeerRecord* existing = FindPeerRecord(shareKey, id);
+  const std::int64_t cost = RegistrationCost(request, existing);
+  if (!WithinLimits(socket, request, id, cost)) return {};
   socket.registryBytes += cost;
 
-  PeerRecord* requester = RegisterPeer(request, shareKey);
+  PeerRecord* requester = RegisterPeer(request, shareKey, existing);
   const std::vector<PeerRecord*>* selection = nullptr;
   if (!SelectPeers(shareKey, *requester, request.pwl, &selection)) return {};
   BindPeer(socket, shareKey, *requester);
