@@ -12,12 +12,13 @@
 
 #include "log/log.h"
 #include "log/loop_clock.h"
-#include "net/socket.h"
+#include "net/byte_ring.h"
 #include "platform/address_family.h"
 #include "tracker/get_peers_request.h"
 #include "tracker/peer_registry.h"
 #include "tracker/peers_encoder.h"
 #include "tracker/request_handler.h"
+#include "tracker/tracker.h"
 
 namespace {
 
@@ -27,15 +28,16 @@ constexpr std::int64_t kTime = 1700000000;
 
 // A connection without I/O. Send remembers which rings got bytes so that the
 // timed loop can empty just those.
-class BenchSocket final : public Socket {
+class BenchSocket final : public Connection {
  public:
-  explicit BenchSocket(int kind, std::vector<BenchSocket*>* touched = nullptr)
-      : Socket(0), kind_(kind), touched_(touched) {}
+  explicit BenchSocket(int kind, std::vector<BenchSocket*>* touched = nullptr) : kind_(kind), touched_(touched) {}
   int Kind() const override { return kind_; }
-  void Send(const void* data, std::size_t length) override {
-    Socket::Send(data, length);
+  bool Queue(const void* data, std::size_t length) override { return outbound.Write(data, length) != 0; }
+  bool Send(const void* data, std::size_t length) override {
     if (touched_ != nullptr) touched_->push_back(this);
+    return Queue(data, length);
   }
+  ByteRing outbound;
 
  private:
   int kind_;
@@ -79,6 +81,12 @@ std::string TypicalRequest(const std::string& share, const std::string& peer) {
 }
 
 const std::uint8_t* Data(const std::string& s) { return reinterpret_cast<const std::uint8_t*>(s.data()); }
+
+// One tracker for every share size, as in a running process.
+Tracker& TheTracker() {
+  static auto* tracker = new Tracker;
+  return *tracker;
+}
 
 void QuietLog() {
   static bool once = [] {
@@ -137,13 +145,13 @@ World& Populated(std::size_t size) {
     r.la = ByteView{Data(la), la.size()};
     auto socket = std::make_unique<BenchSocket>(Tcp, &w.touched);
     SetIpv4(socket->peerAddress, static_cast<std::uint32_t>(i + 1), 40000);
-    BindPeer(*socket, key, *RegisterPeer(r, key));
+    TheTracker().registry.BindPeer(*socket, key, *TheTracker().registry.RegisterPeer(r, key));
     w.peers.push_back(std::move(socket));
   }
   w.requester = std::make_unique<BenchSocket>(Tcp, &w.touched);
   SetIpv4(w.requester->peerAddress, 0xfffffe, 50000);
   w.message = TypicalRequest(w.share, IdBytes(0xffffffff, 'r'));
-  HandleMessage(*w.requester, Data(w.message), w.message.size(), w.requester->peerAddress);
+  HandleMessage(TheTracker(), *w.requester, Data(w.message), w.message.size(), w.requester->peerAddress);
   for (BenchSocket* s : w.touched) s->outbound.Clear();
   w.touched.clear();
   return w;
@@ -156,7 +164,7 @@ void BM_EncodeReply15(benchmark::State& state) {
   ShareId key = ShareId::From(Data(w.share), 20);
   std::vector<PeerRecord*> selection;
   PeerRecord* requester = nullptr;
-  for (PeerRecord* r : *FindShareRecords(key)) {
+  for (PeerRecord* r : *TheTracker().registry.FindShareRecords(key)) {
     if (r->id == PeerId::From(request.peer)) requester = r;
     else if (selection.size() < 15) selection.push_back(r);
   }
@@ -166,8 +174,8 @@ void BM_EncodeReply15(benchmark::State& state) {
   }
   std::size_t length = 0;
   for (auto _ : state) {
-    EncodedMessage m = EncodePeersMessage(PeersMode::Reply, request, *requester, w.requester->peerAddress,
-                                          Tcp, selection, kTime);
+    EncodedMessage m = EncodePeersMessage(TheTracker().replyBuffer, TheTracker().registry, PeersMode::Reply,
+                                          request, *requester, w.requester->peerAddress, selection, kTime);
     benchmark::DoNotOptimize(m.data);
     length = m.length;
   }
@@ -183,7 +191,8 @@ void BM_GetPeersInShare(benchmark::State& state) {
   World& w = Populated(static_cast<std::size_t>(state.range(0)));
   std::size_t introductions = 0;
   for (auto _ : state) {
-    EncodedMessage reply = HandleMessage(*w.requester, Data(w.message), w.message.size(), w.requester->peerAddress);
+    EncodedMessage reply =
+        HandleMessage(TheTracker(), *w.requester, Data(w.message), w.message.size(), w.requester->peerAddress);
     benchmark::DoNotOptimize(reply.data);
     introductions += w.touched.size();
     for (BenchSocket* s : w.touched) s->outbound.Clear();

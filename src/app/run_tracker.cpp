@@ -8,7 +8,6 @@
 #include "log/loop_clock.h"
 #include "net/event_loop.h"
 #include "net/listening_sockets.h"
-#include "net/run_flags.h"
 #include "platform/process_control.h"
 #include "platform/socket_api.h"
 
@@ -24,10 +23,11 @@ std::int32_t MtuOption(const ArgsCollector& args) {
   return mtu.empty() ? 0 : ParseOptionInteger(mtu.back());
 }
 
-std::uint32_t RunTracker(std::shared_ptr<const ArgsCollector> args) {
+std::uint32_t RunTracker(std::shared_ptr<const ArgsCollector> args, std::atomic<std::int32_t>& stopFlag) {
   const std::wstring port = PortOption(*args);
-  mtuSetting = MtuOption(*args);
-  limits = LimitOptions(*args);
+  // Large (the selection's random pool, the tables), so not on the stack.
+  auto tracker = std::make_unique<Tracker>();
+  tracker->limits = LimitOptions(*args);
   // Before the banner: a stop request from here on sets the flag rather
   // than ending the process with the default action.
   platform::InstallStopHandler(&stopFlag);
@@ -60,7 +60,7 @@ std::uint32_t RunTracker(std::shared_ptr<const ArgsCollector> args) {
   if (descriptors != 0) {
     Log("open descriptor limit %llu (each TCP connection takes one)", static_cast<unsigned long long>(descriptors));
   }
-  RunEventLoop(tcpHandles, udpHandles, NotifyStarted);
+  RunEventLoop(*tracker, stopFlag, MtuOption(*args), tcpHandles, udpHandles, NotifyStarted);
   // Closing the listening sockets ends the accept threads blocked on them.
   for (platform::SocketHandle h : tcpHandles)
     if (h != platform::kInvalidSocket) platform::CloseListeningSocket(h);

@@ -1,6 +1,7 @@
 // The tracker's body: start-up, the event loop, shutdown.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 
@@ -10,8 +11,10 @@ namespace lattice {
 
 inline constexpr char kTrackerVersion[] = "4.0.920";
 
-// 0 when the loop ran, 2 when no TCP or no UDP socket could be opened.
-std::uint32_t RunTracker(std::shared_ptr<const ArgsCollector> args);
+// Serves until stopFlag is set. 0 when the loop ran, 2 when no TCP or no UDP
+// socket could be opened. Everything the run holds is created here, so a
+// second run in one process starts clean.
+std::uint32_t RunTracker(std::shared_ptr<const ArgsCollector> args, std::atomic<std::int32_t>& stopFlag);
 
 // The port text: the first word after -p, else "3000".
 std::wstring PortOption(const ArgsCollector& args);

@@ -76,7 +76,7 @@ std::uint32_t ServiceControlHandler(std::uint32_t control) {
     case kControlShutdown:
     case kControlPreshutdown:
       ReportStatus(*runner, kServiceStopPending, kServiceAcceptedControls, kStopPendingWaitHintMs);
-      if (runner->stopFlag != nullptr) runner->stopFlag->store(1);
+      runner->stopFlag.store(1);
       return 0;
     case kControlInterrogate:
       ReportCurrentState(*runner);
@@ -89,7 +89,7 @@ std::uint32_t ServiceControlHandler(std::uint32_t control) {
 std::uint32_t ServiceWorker() {
   ServiceRunner* runner = ActiveRunner();
   if (runner == nullptr) return 0;
-  std::uint32_t result = runner->run(runner->args);
+  std::uint32_t result = runner->run(runner->args, runner->stopFlag);
   runner->exitCode.store(result);
   runner->finishedEvent->Set();
   return 0;

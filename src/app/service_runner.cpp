@@ -1,7 +1,6 @@
 #include "app/service_runner.h"
 
 #include "app/service_host.h"
-#include "net/run_flags.h"
 
 namespace lattice {
 namespace {
@@ -9,7 +8,7 @@ std::atomic<ServiceRunner*> activeRunner{nullptr};
 }
 
 ServiceRunner::ServiceRunner(std::shared_ptr<const ArgsCollector> arguments, RunOperation operation)
-    : args(std::move(arguments)), run(std::move(operation)), stopFlag(&lattice::stopFlag) {
+    : args(std::move(arguments)), run(std::move(operation)) {
   isService = !args->Get(L"s").empty();
   activeRunner.store(this);
   if (isService) {
@@ -24,7 +23,7 @@ ServiceRunner::~ServiceRunner() {
 }
 
 std::uint32_t ServiceRunner::Run() {
-  if (!isService) return run(args);
+  if (!isService) return run(args, stopFlag);
   RunServiceDispatcher();
   return exitCode.load();
 }

@@ -12,7 +12,9 @@
 
 namespace lattice {
 
-using RunOperation = std::function<std::uint32_t(std::shared_ptr<const ArgsCollector>)>;
+// The tracker's body: it returns once stopFlag is set (or it failed to start).
+using RunOperation =
+    std::function<std::uint32_t(std::shared_ptr<const ArgsCollector>, std::atomic<std::int32_t>& stopFlag)>;
 
 class ServiceRunner {
  public:
@@ -39,7 +41,10 @@ class ServiceRunner {
   std::unique_ptr<platform::ManualEvent> finishedEvent;
   std::shared_ptr<const ArgsCollector> args;
   RunOperation run;
-  std::atomic<std::int32_t>* stopFlag;
+  // Set to 1 by a stop request: a signal, or the service manager's control
+  // handler on another thread. Each run has its own, so a second run in one
+  // process starts clean.
+  std::atomic<std::int32_t> stopFlag{0};
 };
 
 // The runner of this process run, or null.

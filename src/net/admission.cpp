@@ -4,29 +4,11 @@
 #include <unordered_map>
 
 #include "log/log.h"
-#include "net/socket_address.h"
+#include "net/io_port_context.h"
 #include "tracker/peer_ids.h"
-#include "tracker/tracker_stats.h"
 
 namespace lattice {
 namespace {
-
-// An IPv4 address, or the first 64 bits of an IPv6 one: one subscriber's
-// prefix. IPv4-mapped IPv6 addresses count as the IPv4 address they carry.
-struct AddressKey {
-  std::uint8_t bytes[9] = {};
-  friend bool operator==(const AddressKey& a, const AddressKey& b) {
-    return std::memcmp(a.bytes, b.bytes, sizeof a.bytes) == 0;
-  }
-};
-
-// Keyed with the per-process secret: the remote side picks its IPv6
-// prefixes, so an unkeyed hash would let it pile them into one bucket.
-struct AddressKeyHash {
-  std::size_t operator()(const AddressKey& k) const {
-    return static_cast<std::size_t>(KeyedHash(k.bytes, sizeof k.bytes));
-  }
-};
 
 bool KeyOf(const AddressStorage& address, AddressKey& key) {
   const std::uint8_t* a = address.bytes;
@@ -51,65 +33,58 @@ bool KeyOf(const AddressStorage& address, AddressKey& key) {
   return false;
 }
 
-struct Admission {
-  std::uint64_t total = 0;
-  std::unordered_map<AddressKey, std::uint32_t, AddressKeyHash> perAddress;
-};
-
-Admission& State() {
-  static Admission admission;
-  return admission;
-}
-
 }  // namespace
 
-bool AdmitConnection(Socket& socket) {
-  if (!AdmitAddress(socket.peerAddress)) return false;
-  socket.admitted = true;
-  return true;
+bool operator==(const AddressKey& a, const AddressKey& b) { return std::memcmp(a.bytes, b.bytes, sizeof a.bytes) == 0; }
+
+// Keyed with the per-process secret: the remote side picks its IPv6
+// prefixes, so an unkeyed hash would let it pile them into one bucket.
+std::size_t AddressKeyHash::operator()(const AddressKey& k) const {
+  return static_cast<std::size_t>(KeyedHash(k.bytes, sizeof k.bytes));
 }
 
-bool AdmitAddress(const AddressStorage& address) {
-  Admission& state = State();
-  if (state.total >= limits.maxConnections) {
-    static LogLimiter limiter;
-    CountLimitHit(kLimitConnections);
-    LogLimited(limiter, "connection refused: %llu connections open (limit)",
-               static_cast<unsigned long long>(state.total));
-    return false;
-  }
-  AddressKey key;
-  if (KeyOf(address, key)) {
-    std::uint32_t& count = state.perAddress[key];
-    if (count >= limits.maxConnectionsPerAddress) {
-      static LogLimiter limiter;
-      CountLimitHit(kLimitPerAddress);
-      LogLimited(limiter, "connection refused: %u connections from one address (limit)", count);
-      return false;
-    }
-    ++count;
-  }
-  ++state.total;
+bool AdmitConnection(Socket& socket) {
+  if (!socket.loop->admission.Admit(socket.loop->tracker, socket.peerAddress)) return false;
+  socket.admitted = true;
   return true;
 }
 
 void ReleaseConnection(Socket& socket) {
   if (!socket.admitted) return;
   socket.admitted = false;
-  Admission& state = State();
-  --state.total;
-  AddressKey key;
-  if (!KeyOf(socket.peerAddress, key)) return;
-  auto it = state.perAddress.find(key);
-  if (it == state.perAddress.end()) return;
-  if (--it->second == 0) state.perAddress.erase(it);
+  socket.loop->admission.Release(socket.peerAddress);
 }
 
-std::uint64_t AdmittedConnections() { return State().total; }
+bool Admission::Admit(Tracker& tracker, const AddressStorage& address) {
+  const Limits& limits = tracker.limits;
+  if (total >= limits.maxConnections) {
+    static LogLimiter limiter;
+    tracker.stats.CountLimitHit(kLimitConnections);
+    LogLimited(limiter, "connection refused: %llu connections open (limit)", static_cast<unsigned long long>(total));
+    return false;
+  }
+  AddressKey key;
+  if (KeyOf(address, key)) {
+    std::uint32_t& count = perAddress[key];
+    if (count >= limits.maxConnectionsPerAddress) {
+      static LogLimiter limiter;
+      tracker.stats.CountLimitHit(kLimitPerAddress);
+      LogLimited(limiter, "connection refused: %u connections from one address (limit)", count);
+      return false;
+    }
+    ++count;
+  }
+  ++total;
+  return true;
+}
 
-void ResetAdmission() {
-  State().total = 0;
-  State().perAddress.clear();
+void Admission::Release(const AddressStorage& address) {
+  --total;
+  AddressKey key;
+  if (!KeyOf(address, key)) return;
+  auto it = perAddress.find(key);
+  if (it == perAddress.end()) return;
+  if (--it->second == 0) perAddress.erase(it);
 }
 
 }  // namespace lattice

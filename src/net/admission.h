@@ -2,27 +2,44 @@
 #pragma once
 
 #include <cstdint>
+#include <unordered_map>
 
-#include "net/socket.h"
+#include "tracker/connection.h"
+#include "tracker/tracker.h"
 
 namespace lattice {
 
-// Counts the connection against the bounds of Limits, keyed by its
-// peerAddress (IPv4 address, or IPv6 /64). False when a bound is hit: that is
-// counted and logged here, and the caller closes the connection at once.
+class Socket;
+
+// An IPv4 address, or the first 64 bits of an IPv6 one: one subscriber's
+// prefix. IPv4-mapped IPv6 addresses count as the IPv4 address they carry.
+struct AddressKey {
+  std::uint8_t bytes[9] = {};
+  friend bool operator==(const AddressKey& a, const AddressKey& b);
+};
+
+struct AddressKeyHash {
+  std::size_t operator()(const AddressKey& k) const;
+};
+
+class Admission {
+ public:
+  // Counts a connection from this address against the bounds of the
+  // tracker's Limits. False when a bound is hit: that is counted and logged
+  // here, and the caller closes the connection at once.
+  bool Admit(Tracker& tracker, const AddressStorage& address);
+  // Gives the place back; once per admitted connection.
+  void Release(const AddressStorage& address);
+  std::uint64_t Total() const { return total; }
+
+ private:
+  std::uint64_t total = 0;
+  std::unordered_map<AddressKey, std::uint32_t, AddressKeyHash> perAddress;
+};
+
+// Admits an object that exists already (a uTP connection) and marks it.
 bool AdmitConnection(Socket& socket);
-
-// The same check for a connection that has no object yet; on true the caller
-// sets the object's admitted flag once it exists.
-bool AdmitAddress(const AddressStorage& address);
-
-// Gives the connection's place back; once per admitted connection, at Close.
+// Gives the connection's place back if it had one; called by Close.
 void ReleaseConnection(Socket& socket);
-
-// Connections admitted and not yet released.
-std::uint64_t AdmittedConnections();
-
-// Forgets every admitted connection (tests and a new run).
-void ResetAdmission();
 
 }  // namespace lattice

@@ -10,14 +10,11 @@
 #include "net/admission.h"
 #include "net/io_port_context.h"
 #include "net/listening_sockets.h"
-#include "net/run_flags.h"
-#include "net/socket_list.h"
 #include "net/tcp_socket.h"
 #include "net/udp_socket.h"
 #include "net/utp_binding.h"
 #include "platform/process_control.h"
 #include "tracker/message_framing.h"
-#include "tracker/tracker_stats.h"
 
 namespace lattice {
 namespace {
@@ -29,6 +26,7 @@ constexpr std::uint32_t kMaxDrainBytes = 256 * 1024;
 
 class EventLoop {
  public:
+  EventLoop(Tracker& tracker, std::int32_t mtu) : context(tracker), tracker(tracker) { context.mtu = mtu; }
   bool SetUp(const std::vector<platform::SocketHandle>& tcpHandles,
              const std::vector<platform::SocketHandle>& udpHandles);
   // One pass; false when the port was found closed.
@@ -51,14 +49,13 @@ class EventLoop {
   void DrainTransfers();
 
   IoPortContext context;
+  Tracker& tracker;
   std::shared_ptr<AcceptDataStorage> storage;
   std::vector<std::shared_ptr<TcpConnectionData>> listeners;
   std::map<platform::SocketHandle, std::unique_ptr<UdpSocket>> udpSockets;
   platform::Completion batch[kBatch];
   LogLimiter sendErrors;
 };
-
-std::int64_t lastSweep = 0;
 
 bool EventLoop::SetUp(const std::vector<platform::SocketHandle>& tcpHandles,
                       const std::vector<platform::SocketHandle>& udpHandles) {
@@ -76,10 +73,11 @@ bool EventLoop::SetUp(const std::vector<platform::SocketHandle>& tcpHandles,
       return false;
     }
   }
-  if (SocketList().capacity() < 200000) SocketList().reserve(200000);
+  context.sockets.Reserve(200000);
   context.readTag = platform::CreateIoTag();
   context.writeTag = platform::CreateIoTag();
   storage = std::make_shared<AcceptDataStorage>();
+  storage->connectionBufferBytes = static_cast<std::int32_t>(tracker.limits.connectionBufferBytes);
   for (platform::SocketHandle h : tcpHandles) {
     auto data = std::make_shared<TcpConnectionData>();
     data->handle = h;
@@ -103,13 +101,13 @@ bool EventLoop::RunPass() {
   }
   if (status == platform::WaitStatus::Failed) Log("Completion port error (%d)", error);
   for (int i = 0; i < count; ++i) Dispatch(batch[i]);
-  SweepIfManyClosed(now);
+  context.sockets.SweepIfManyClosed(now);
 
   for (auto& [handle, udp] : udpSockets)
     if (!udp->recvPending) udp->PostReceive();
-  if (SweepDue(now, lastSweep)) {
-    SweepSockets(now);
-    lastSweep = now;
+  if (SweepDue(now, context.lastSweep)) {
+    context.sockets.SweepSockets(now);
+    context.lastSweep = now;
   }
   for (auto& [handle, udp] : udpSockets) {
     RunUtpTimers(*udp);
@@ -117,8 +115,8 @@ bool EventLoop::RunPass() {
     // wake it so the next pass retries without waiting.
     if (FlushSendQueue(*udp) != 0 && !udp->sendPending) platform::PostCompletion(context.port, handle, 0, nullptr);
   }
-  trackerStats.limitHits[kLimitDescriptors] = refusedConnections.load(std::memory_order_relaxed);
-  ReportStatistics();
+  tracker.stats.limitHits[kLimitDescriptors] = storage->refused.load(std::memory_order_relaxed);
+  ReportStatistics(tracker.stats);
   return true;
 }
 
@@ -159,7 +157,7 @@ void EventLoop::TakeAcceptedConnection() {
   }
   // Refused before any object exists, so a refused client costs nothing and
   // shows in no connection count.
-  if (!AdmitAddress(record->address)) {
+  if (!context.admission.Admit(tracker, record->address)) {
     platform::CloseSocket(record->handle);
     delete record;
     return;
@@ -215,7 +213,7 @@ void EventLoop::OnTcpSent(TcpSocket& socket, std::uint32_t bytes) {
       FinishClosing(socket);
       return;
     }
-  } else if (InputPaused(socket) && ReleaseHeldReply(socket)) {
+  } else if (InputPaused(socket) && ReleaseHeldReply(tracker, socket)) {
     // The held reply is in the ring: handle what waited behind it.
     ServeInput(socket);
     return;
@@ -227,7 +225,7 @@ void EventLoop::OnTcpSent(TcpSocket& socket, std::uint32_t bytes) {
 }
 
 void EventLoop::ServeInput(TcpSocket& socket) {
-  if (!FrameMessages(socket)) {
+  if (!FrameMessages(tracker, socket)) {
     // Replies to the requests handled before the bad length still go out.
     socket.closeWhenSent = true;
     socket.inbound.clear();
@@ -280,7 +278,7 @@ void EventLoop::SettleCompletion(const platform::Completion& c) {
 bool EventLoop::TransfersInFlight() {
   for (auto& [h, udp] : udpSockets)
     if (udp->recvPending || udp->sendPending || udp->recvEarlyCount != 0 || udp->sendEarlyCount != 0) return true;
-  for (Socket* s : SocketList())
+  for (Socket* s : context.sockets)
     if (s->TransfersInFlight() != 0) return true;
   return false;
 }
@@ -312,6 +310,7 @@ void EventLoop::ShutDown(std::vector<platform::SocketHandle>& tcpHandles,
                          std::vector<platform::SocketHandle>& udpHandles) {
   // The accept threads stop first, so no connection arrives while the rest
   // is taken down.
+  storage->stopping.store(true, std::memory_order_relaxed);
   for (platform::SocketHandle& h : tcpHandles) {
     platform::CloseListeningSocket(h);
     h = platform::kInvalidSocket;
@@ -319,7 +318,7 @@ void EventLoop::ShutDown(std::vector<platform::SocketHandle>& tcpHandles,
   listeners.clear();
   // Closing the uTP connections queues their end-of-stream packets; they
   // leave before the UDP sockets close.
-  for (Socket* s : SocketList()) s->Close();
+  for (Socket* s : context.sockets) s->Close();
   for (auto& [handle, udp] : udpSockets) FlushSendQueue(*udp);
   WaitForTransfers(200, true);
   for (platform::SocketHandle& h : udpHandles) {
@@ -336,7 +335,7 @@ void EventLoop::ShutDown(std::vector<platform::SocketHandle>& tcpHandles,
     }
     it = udpSockets.erase(it);
   }
-  SweepSockets(LoopClock());
+  context.sockets.SweepSockets(LoopClock());
   platform::CloseIoTag(context.readTag);
   platform::CloseIoTag(context.writeTag);
   platform::CloseIoPort(context.port);
@@ -346,9 +345,10 @@ void EventLoop::ShutDown(std::vector<platform::SocketHandle>& tcpHandles,
 
 }  // namespace
 
-void RunEventLoop(std::vector<platform::SocketHandle>& tcpHandles, std::vector<platform::SocketHandle>& udpHandles,
+void RunEventLoop(Tracker& tracker, const std::atomic<std::int32_t>& stopFlag, std::int32_t mtu,
+                  std::vector<platform::SocketHandle>& tcpHandles, std::vector<platform::SocketHandle>& udpHandles,
                   StartedHook onStarted) {
-  EventLoop loop;
+  EventLoop loop(tracker, mtu);
   if (!loop.SetUp(tcpHandles, udpHandles)) return;
   if (onStarted != nullptr) onStarted();
   while (stopFlag.load(std::memory_order_relaxed) == 0) {

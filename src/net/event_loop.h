@@ -1,18 +1,23 @@
 // The single-threaded completion-port event loop.
 #pragma once
 
+#include <atomic>
+#include <cstdint>
 #include <vector>
 
 #include "platform/io_port.h"
+#include "tracker/tracker.h"
 
 namespace lattice {
 
 using StartedHook = void (*)();
 
-// Serves the listening and UDP sockets until the stop flag is set. Calls
-// onStarted once, just before the first wait. Handles that the loop closed
-// itself are set to kInvalidSocket in the lists.
-void RunEventLoop(std::vector<platform::SocketHandle>& tcpHandles, std::vector<platform::SocketHandle>& udpHandles,
+// Serves the listening and UDP sockets for the tracker until stopFlag is set;
+// mtu is the -mtu option (0 when not set). Calls onStarted once, just before
+// the first wait. Handles that the loop closed itself are set to
+// kInvalidSocket in the lists.
+void RunEventLoop(Tracker& tracker, const std::atomic<std::int32_t>& stopFlag, std::int32_t mtu,
+                  std::vector<platform::SocketHandle>& tcpHandles, std::vector<platform::SocketHandle>& udpHandles,
                   StartedHook onStarted);
 
 // Idle connections are swept at most this often, in loop-clock seconds.

@@ -1,14 +1,32 @@
-// The completion port and the tags that mark receives and sends.
+// The state of one event loop: its completion port, the tags that mark
+// receives and sends, the live connections and their bounds. The loop creates
+// it and every socket object points at it; nothing in it is process-wide.
 #pragma once
 
+#include <cstdint>
+
+#include "net/admission.h"
+#include "net/socket.h"
+#include "net/utp_socket.h"
 #include "platform/io_port.h"
+#include "tracker/tracker.h"
 
 namespace lattice {
 
 struct IoPortContext {
+  explicit IoPortContext(Tracker& trackerState) : tracker(trackerState) {}
+
   platform::IoPort* port = nullptr;
   platform::IoTag readTag{};
   platform::IoTag writeTag{};
+  Tracker& tracker;
+  // The largest uTP datagram asked for with -mtu; 0 when not set.
+  std::int32_t mtu = 0;
+  std::int64_t lastSweep = 0;
+  Admission admission;
+  PendingUtp pendingUtp;
+  // Last, so its objects go before the queues they may still be linked into.
+  SocketList sockets;
 };
 
 // The receive side of a socket object: the record, its 64 KiB buffer and the

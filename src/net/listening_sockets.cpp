@@ -3,8 +3,6 @@
 #include <chrono>
 
 #include "log/log.h"
-#include "net/run_flags.h"
-#include "tracker/limits.h"
 
 namespace lattice {
 namespace {
@@ -75,11 +73,7 @@ AcceptRecord* AcceptDataStorage::Pop() {
 }
 
 TcpListeningSocket::TcpListeningSocket(std::uintptr_t handleValue, IoPortContext* loopContext)
-    : Socket(handleValue) {
-  loop = loopContext;
-}
-
-std::atomic<std::uint64_t> refusedConnections{0};
+    : Socket(handleValue, loopContext) {}
 
 void AcceptLoop(platform::SocketHandle listening, platform::IoPort* port,
                 std::shared_ptr<AcceptDataStorage> storage) {
@@ -88,7 +82,7 @@ void AcceptLoop(platform::SocketHandle listening, platform::IoPort* port,
   LogLimiter refusals;
   // Failures in a row; a process out of descriptors must not spin a core.
   int failures = 0;
-  while (stopFlag.load(std::memory_order_relaxed) == 0) {
+  while (!storage->stopping.load(std::memory_order_relaxed)) {
     auto* record = new AcceptRecord;
     std::int32_t length = sizeof record->address.bytes;
     bool outOfResources = false;
@@ -98,7 +92,7 @@ void AcceptLoop(platform::SocketHandle listening, platform::IoPort* port,
       // Out of descriptors, the waiting client is taken and closed at once
       // rather than left hanging; serving resumes when connections go.
       if (outOfResources && platform::RefuseOneConnection(listening, &reserve)) {
-        const std::uint64_t refused = refusedConnections.fetch_add(1, std::memory_order_relaxed) + 1;
+        const std::uint64_t refused = storage->refused.fetch_add(1, std::memory_order_relaxed) + 1;
         LogLimited(refusals, "connection refused: out of descriptors or memory (%llu refused so far)",
                    static_cast<unsigned long long>(refused));
         failures = 0;
@@ -110,7 +104,7 @@ void AcceptLoop(platform::SocketHandle listening, platform::IoPort* port,
     failures = 0;
     // A client that does not read gets this much kernel buffer and its
     // 8 KiB ring, not the listener's megabytes.
-    platform::LimitConnectionBuffers(record->handle, static_cast<std::int32_t>(limits.connectionBufferBytes));
+    platform::LimitConnectionBuffers(record->handle, storage->connectionBufferBytes);
     // Queued before the notification, so the loop always finds the record.
     storage->Push(record);
     platform::PostCompletion(port, listening, 0, nullptr);

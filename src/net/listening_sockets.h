@@ -29,9 +29,17 @@ struct AcceptRecord {
   platform::SocketHandle handle = platform::kInvalidSocket;
 };
 
+// The hand-off from the accept threads to the loop. The threads are detached
+// and may outlive the loop, so they share this through a shared pointer.
 struct AcceptDataStorage {
   std::mutex mutex;
   std::deque<AcceptRecord*> queue;
+  // Set when the loop stops; an accept thread ends after its next accept.
+  std::atomic<bool> stopping{false};
+  // Connections taken and closed at once for lack of descriptors or memory.
+  std::atomic<std::uint64_t> refused{0};
+  // The kernel buffer size an accepted connection gets (-conn-buffer).
+  std::int32_t connectionBufferBytes = 0;
   ~AcceptDataStorage();
 
   void Push(AcceptRecord* record);
@@ -50,10 +58,6 @@ struct TcpConnectionData {
   std::unique_ptr<TcpListeningSocket> socket;
   std::thread acceptThread;
 };
-
-// Connections the accept threads took and closed at once for lack of
-// descriptors or memory.
-extern std::atomic<std::uint64_t> refusedConnections;
 
 // Body of one accept thread: blocks in accept, queues each connection and
 // posts one notification per connection, keyed by the listening handle.

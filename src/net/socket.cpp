@@ -1,23 +1,52 @@
 #include "net/socket.h"
 
 #include "log/loop_clock.h"
-#include "tracker/tracker_stats.h"
+#include "platform/process_control.h"
 
 namespace lattice {
 
-Socket::Socket(std::uintptr_t handleValue)
-    : handle(handleValue), lastActivity(LoopClock()) {}
-
-Socket::~Socket() = default;
+Socket::Socket(std::uintptr_t handleValue, IoPortContext* loopContext)
+    : handle(handleValue), lastActivity(LoopClock()), loop(loopContext) {}
 
 bool Socket::IsExpired(std::int64_t now) const { return now - lastActivity > 30; }
 
-bool Socket::QueueAndCount(const void* data, std::size_t length) {
-  if (outbound.Write(data, length) == 0 && length != 0) return false;
-  CountPeersSent(Kind());
-  return true;
+SocketList::~SocketList() {
+  for (Socket* s : items)
+    if (s->TransfersInFlight() == 0) delete s;
 }
 
-void Socket::Send(const void* data, std::size_t length) { QueueAndCount(data, length); }
+void SocketList::SweepSockets(std::int64_t now) {
+  constexpr std::size_t kReturnMemoryAfter = 64;
+  std::size_t destroyed = 0;
+  std::size_t i = 0;
+  while (i < items.size()) {
+    Socket* s = items[i];
+    if (!s->closed && s->IsExpired(now)) s->Close();
+    // A closed object whose cancelled transfers have not reported yet stays
+    // for a later sweep: the system may still write into its records.
+    if (!s->closed || s->TransfersInFlight() != 0) {
+      ++i;
+      continue;
+    }
+    delete s;
+    ++destroyed;
+    if (closedUnswept > 0) --closedUnswept;
+    items[i] = items.back();
+    items.pop_back();
+  }
+  // Many connections gone at once (their registrations went when they
+  // closed): what they held goes back to the system rather than staying
+  // resident until the next peak.
+  // Relative to the connections left, so steady churn in a large tracker
+  // does not pay for the allocator's walk on every sweep.
+  if (destroyed >= kReturnMemoryAfter && destroyed >= items.size() / 16) platform::ReturnFreeMemory();
+}
+
+void SocketList::SweepIfManyClosed(std::int64_t now) {
+  // Once the closed objects are an eighth of the list, a sweep costs a
+  // constant amount per closed connection.
+  constexpr std::size_t kMinBatch = 4096;
+  if (closedUnswept >= kMinBatch && closedUnswept * 8 >= items.size()) SweepSockets(now);
+}
 
 }  // namespace lattice

@@ -1,4 +1,4 @@
-// The socket object family's base: what the protocol layer sees of a connection.
+// The socket object family's base, and the list of live connection objects.
 #pragma once
 
 #include <cstddef>
@@ -6,12 +6,9 @@
 #include <vector>
 
 #include "net/byte_ring.h"
-#include "net/registration_set.h"
-#include "tracker/peer_ids.h"
+#include "tracker/connection.h"
 
 namespace lattice {
-
-enum SocketKind : int { Udp = 0, Tcp = 1, Utp = 2, TcpListening = 3 };
 
 struct IoPortContext;
 
@@ -20,51 +17,66 @@ struct IoPortContext;
 // so 0 cannot mean "none"; this equals platform::kInvalidSocket.
 inline constexpr std::uintptr_t kNoHandle = ~std::uintptr_t{0};
 
-// Room for any socket address, IPv4 or IPv6.
-struct alignas(8) AddressStorage {
-  std::uint8_t bytes[128] = {};
-};
+static_assert(ByteRing::kMaxCapacity == kMaxOutboundBytes, "the ring is the connection's send queue");
 
-class Socket {
+class Socket : public Connection {
  public:
-  explicit Socket(std::uintptr_t handle);
-  virtual ~Socket();
-  Socket(const Socket&) = delete;
-  Socket& operator=(const Socket&) = delete;
+  Socket(std::uintptr_t handle, IoPortContext* loop);
 
   virtual bool IsExpired(std::int64_t now) const;
-  virtual int Kind() const = 0;
   virtual void Close() {}
-  // Queues a whole message; counts it only when the ring accepted it.
-  virtual void Send(const void* data, std::size_t length);
+  // Only the outbound ring; the socket classes start the transfer.
+  bool Send(const void* data, std::size_t length) override { return Queue(data, length); }
+  bool Queue(const void* data, std::size_t length) override {
+    return outbound.Write(data, length) != 0 || length == 0;
+  }
   virtual std::uint32_t ReceiveId() const { return 0; }
 
   // Transfers started and not yet reported by the port. A closed object is
   // destroyed only when this is 0, so the system never writes freed memory.
   virtual std::uint32_t TransfersInFlight() const { return 0; }
 
-  AddressStorage peerAddress;
   std::uintptr_t handle;
   std::int64_t lastActivity;
   bool closed = false;
-  // Set by the first request that registered a peer; connections without one
-  // are the first to go when uTP connections pile up.
-  bool requested = false;
   // Counted by the admission bounds until Close gives the place back.
   bool admitted = false;
-  // Registry bytes this connection's requests added (records and addresses).
-  std::int64_t registryBytes = 0;
-  std::vector<std::uint8_t> inbound;
-  // A reply to this connection's own request that did not fit the ring.
-  // While it is held, no further message is handled and nothing more is
-  // read, so pipelined requests never lose their replies.
-  std::vector<std::uint8_t> heldReply;
   ByteRing outbound;
-  RegistrationSet registrations;
-  IoPortContext* loop = nullptr;
+  IoPortContext* loop;
+};
 
- protected:
-  bool QueueAndCount(const void* data, std::size_t length);
+// The live TCP and uTP connection objects of one loop. Owns its entries; only
+// SweepSockets removes and deletes them.
+class SocketList {
+ public:
+  SocketList() = default;
+  // Deletes what is left whose transfers have all reported; the rest the
+  // system may still write into, so it is left allocated.
+  ~SocketList();
+  SocketList(const SocketList&) = delete;
+  SocketList& operator=(const SocketList&) = delete;
+
+  void Add(Socket* socket) { items.push_back(socket); }
+  std::vector<Socket*>::const_iterator begin() const { return items.begin(); }
+  std::vector<Socket*>::const_iterator end() const { return items.end(); }
+  std::size_t size() const { return items.size(); }
+  void Reserve(std::size_t n) { items.reserve(n); }
+
+  // Closes connections idle for more than 30 seconds and destroys closed ones
+  // whose transfers have all completed.
+  void SweepSockets(std::int64_t now);
+
+  // Counts a connection closed and not yet destroyed; its Close calls it once.
+  void NoteClosed() { ++closedUnswept; }
+
+  // Sweeps at once when closed connections pile up faster than the sweep every
+  // 5 seconds destroys them (a flood of handshakes, or of short connections):
+  // each closed object still holds its buffers until it is destroyed.
+  void SweepIfManyClosed(std::int64_t now);
+
+ private:
+  std::vector<Socket*> items;
+  std::size_t closedUnswept = 0;
 };
 
 }  // namespace lattice

@@ -3,25 +3,21 @@
 #include "log/log.h"
 #include "log/loop_clock.h"
 #include "net/admission.h"
-#include "net/socket_list.h"
-#include "tracker/peer_registry.h"
-#include "tracker/tracker_stats.h"
 
 namespace lattice {
 
-TcpSocket::TcpSocket(std::uintptr_t handleValue, IoPortContext* loopContext) : Socket(handleValue) {
-  SocketList().push_back(this);
+TcpSocket::TcpSocket(std::uintptr_t handleValue, IoPortContext* loopContext) : Socket(handleValue, loopContext) {
+  loop->sockets.Add(this);
   inbound.reserve(16384);
-  loop = loopContext;
   platform::PrepareRecord(&recv.record, loop->readTag, this);
   platform::PrepareRecord(&send.record, loop->writeTag, this);
-  ++trackerStats.active[Tcp];
-  ++trackerStats.registered[Tcp];
+  ++loop->tracker.stats.active[Tcp];
+  ++loop->tracker.stats.registered[Tcp];
 }
 
 TcpSocket::~TcpSocket() {
-  --trackerStats.active[Tcp];
-  ++trackerStats.unregistered[Tcp];
+  --loop->tracker.stats.active[Tcp];
+  ++loop->tracker.stats.unregistered[Tcp];
 }
 
 bool TcpSocket::PostReceive() {
@@ -65,8 +61,11 @@ void TcpSocket::OnSendCompleted(std::uint32_t bytes) {
   outbound.Consume(bytes);
 }
 
-void TcpSocket::Send(const void* data, std::size_t length) {
-  if (QueueAndCount(data, length)) PostSend();
+bool TcpSocket::Send(const void* data, std::size_t length) {
+  if (!Queue(data, length)) return false;
+  // A send that cannot start is found by the next completion or the sweep.
+  PostSend();
+  return true;
 }
 
 void TcpSocket::Close() {
@@ -74,11 +73,10 @@ void TcpSocket::Close() {
   if (closed) return;
   closed = true;
   ReleaseConnection(*this);
-  NoteClosed();
+  loop->sockets.NoteClosed();
   platform::CancelTransfer(handle, &recv.record);
   if (handle != kNoHandle) platform::CloseSocket(handle);
-  // UnbindPeer never touches this set, so walking it here is safe.
-  for (const PeerId& id : registrations) UnbindPeer(*this, id);
+  loop->tracker.registry.UnbindConnection(*this);
 }
 
 }  // namespace lattice

@@ -15,7 +15,7 @@ class TcpSocket final : public Socket {
   // A draining connection lingers until the next sweep at most.
   bool IsExpired(std::int64_t now) const override { return draining || Socket::IsExpired(now); }
   void Close() override;
-  void Send(const void* data, std::size_t length) override;
+  bool Send(const void* data, std::size_t length) override;
   std::uint32_t TransfersInFlight() const override { return transfersInFlight; }
 
   // False means the connection is to be closed.

@@ -1,14 +1,11 @@
 #include "net/udp_socket.h"
 
 #include "net/utp_binding.h"
-#include "net/socket_address.h"
 
 namespace lattice {
 
 UdpSocket::UdpSocket(std::uintptr_t handleValue, IoPortContext* loopContext)
-    : Socket(handleValue), sender(platform::StartSendTo) {
-  inbound.reserve(16384);
-  loop = loopContext;
+    : Socket(handleValue, loopContext), sender(platform::StartSendTo) {
   platform::PrepareRecord(&recv.record, loop->readTag, this);
   platform::PrepareRecord(&send.record, loop->writeTag, this);
   utpContext = CreateUtpContext(*this);

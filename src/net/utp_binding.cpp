@@ -5,7 +5,7 @@
 
 #include "log/loop_clock.h"
 #include "net/admission.h"
-#include "net/run_flags.h"
+#include "net/io_port_context.h"
 #include "net/send_queue.h"
 #include "net/udp_socket.h"
 #include "net/utp_socket.h"
@@ -29,8 +29,12 @@ void CloseUnbound(UtpSocket* s, utp_socket* sock, bool libraryKeepsSocket) {
   s->Close();
 }
 
+UdpSocket& Carrier(utp_callback_arguments* a) {
+  return *static_cast<UdpSocket*>(utp_context_get_userdata(a->context));
+}
+
 uint64 OnAccept(utp_callback_arguments* a) {
-  auto* s = new UtpSocket(a->socket, utp_get_receive_id(a->socket));
+  auto* s = new UtpSocket(a->socket, utp_get_receive_id(a->socket), Carrier(a).loop);
   std::size_t n = a->address_len > 0 ? static_cast<std::size_t>(a->address_len) : 0;
   if (n > sizeof s->peerAddress.bytes) n = sizeof s->peerAddress.bytes;
   std::memcpy(s->peerAddress.bytes, a->address, n);
@@ -49,10 +53,11 @@ constexpr std::size_t kMaxHeldInbound = 2 * (kMaxMessageBody + 4);
 // as the ring empties, and handling resumes behind it. False when the peer
 // broke the framing.
 bool ServeInput(UtpSocket& s) {
-  bool acceptable = FrameMessages(s);
+  Tracker& tracker = s.loop->tracker;
+  bool acceptable = FrameMessages(tracker, s);
   s.FlushToUtp();
-  while (acceptable && InputPaused(s) && ReleaseHeldReply(s)) {
-    acceptable = FrameMessages(s);
+  while (acceptable && InputPaused(s) && ReleaseHeldReply(tracker, s)) {
+    acceptable = FrameMessages(tracker, s);
     s.FlushToUtp();
   }
   if (s.requested) LeavePending(s);
@@ -88,7 +93,7 @@ uint64 OnStateChange(utp_callback_arguments* a) {
     case UTP_STATE_CONNECT:
     case UTP_STATE_WRITABLE:
       s->FlushToUtp();
-      if (InputPaused(*s) && ReleaseHeldReply(*s) && !ServeInput(*s)) CloseUnbound(s, a->socket, true);
+      if (InputPaused(*s) && ReleaseHeldReply(s->loop->tracker, *s) && !ServeInput(*s)) CloseUnbound(s, a->socket, true);
       break;
     case UTP_STATE_EOF:
       CloseUnbound(s, a->socket, true);
@@ -105,8 +110,7 @@ uint64 OnStateChange(utp_callback_arguments* a) {
 }
 
 uint64 OnSendTo(utp_callback_arguments* a) {
-  auto* udp = static_cast<UdpSocket*>(utp_context_get_userdata(a->context));
-  EnqueueChunk(*udp, a->buf, a->len, a->address, static_cast<std::uint32_t>(a->address_len));
+  EnqueueChunk(Carrier(a), a->buf, a->len, a->address, static_cast<std::uint32_t>(a->address_len));
   return 0;
 }
 
@@ -115,7 +119,8 @@ uint64 OnSendTo(utp_callback_arguments* a) {
 constexpr std::int32_t kMinUdpMtu = 576;
 constexpr std::int32_t kMaxUdpMtu = 65507;
 
-uint64 OnGetUdpMtu(utp_callback_arguments*) {
+uint64 OnGetUdpMtu(utp_callback_arguments* a) {
+  const std::int32_t mtuSetting = Carrier(a).loop->mtu;
   std::int32_t mtu = mtuSetting < kMinUdpMtu ? kMinUdpMtu : (mtuSetting > kMaxUdpMtu ? kMaxUdpMtu : mtuSetting);
   return static_cast<uint64>(mtu);
 }
@@ -149,7 +154,7 @@ struct_utp_context* CreateUtpContext(UdpSocket& socket) {
   utp_set_callback(context, UTP_ON_ERROR, OnError);
   utp_set_callback(context, UTP_ON_STATE_CHANGE, OnStateChange);
   utp_set_callback(context, UTP_SENDTO, OnSendTo);
-  if (mtuSetting != 0) utp_set_callback(context, UTP_GET_UDP_MTU, OnGetUdpMtu);
+  if (socket.loop->mtu != 0) utp_set_callback(context, UTP_GET_UDP_MTU, OnGetUdpMtu);
   utp_context_set_userdata(context, &socket);
   return context;
 }
@@ -164,12 +169,12 @@ void ProcessDatagram(UdpSocket& socket, const std::uint8_t* data, std::size_t le
   utp_process_udp(socket.utpContext, data, length, static_cast<const sockaddr*>(address),
                   static_cast<socklen_t>(addressLength));
   // Outside the library's calls, so evicted sockets are freed at once.
-  EvictPendingUtp(LoopClock());
+  EvictPendingUtp(*socket.loop, LoopClock());
 }
 
 void RunUtpTimers(UdpSocket& socket) {
   if (socket.utpContext == nullptr) return;
-  EvictPendingUtp(LoopClock());
+  EvictPendingUtp(*socket.loop, LoopClock());
   utp_issue_deferred_acks(socket.utpContext);
   utp_check_timeouts(socket.utpContext);
 }

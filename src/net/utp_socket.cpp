@@ -3,32 +3,14 @@
 #include "log/log.h"
 #include "log/loop_clock.h"
 #include "net/admission.h"
-#include "net/socket_list.h"
-#include "tracker/limits.h"
-#include "tracker/peer_registry.h"
-#include "tracker/tracker_stats.h"
+#include "net/io_port_context.h"
 #include "utp.h"
 
 namespace lattice {
 namespace {
 
-// Accept order is age order, so the oldest pending connection is the head
-// and every bound is checked in constant time.
-struct PendingQueue {
-  UtpSocket* head = nullptr;
-  UtpSocket* tail = nullptr;
-  std::uint64_t count = 0;
-  std::uint64_t open = 0;
-  // Closed objects the sweep has not deleted yet.
-};
-
-PendingQueue& Queue() {
-  static PendingQueue queue;
-  return queue;
-}
-
 void Append(UtpSocket& s) {
-  PendingQueue& q = Queue();
+  PendingUtp& q = s.loop->pendingUtp;
   s.pendingPrev = q.tail;
   s.pendingNext = nullptr;
   (q.tail != nullptr ? q.tail->pendingNext : q.head) = &s;
@@ -38,9 +20,9 @@ void Append(UtpSocket& s) {
 }
 
 void Evict(UtpSocket& s, const char* why) {
-  CountLimitHit(kLimitPendingUtp);
+  s.loop->tracker.stats.CountLimitHit(kLimitPendingUtp);
   static LogLimiter limiter;
-  const PendingQueue& q = Queue();
+  const PendingUtp& q = s.loop->pendingUtp;
   LogLimited(limiter, "uTP connection evicted without a request (%s): %llu pending, %llu open", why,
              static_cast<unsigned long long>(q.count), static_cast<unsigned long long>(q.open));
   s.Close();
@@ -48,13 +30,13 @@ void Evict(UtpSocket& s, const char* why) {
 
 }  // namespace
 
-UtpSocket::UtpSocket(UTPSocket* sock, std::uint32_t id)
-    : Socket(0), utpSock(sock), receiveId(id), acceptedAt(LoopClock()) {
-  SocketList().push_back(this);
+UtpSocket::UtpSocket(UTPSocket* sock, std::uint32_t id, IoPortContext* loopContext)
+    : Socket(kNoHandle, loopContext), utpSock(sock), receiveId(id), acceptedAt(LoopClock()) {
+  loop->sockets.Add(this);
   utp_set_userdata(utpSock, this);
-  ++trackerStats.active[Utp];
-  ++trackerStats.registered[Utp];
-  ++Queue().open;
+  ++loop->tracker.stats.active[Utp];
+  ++loop->tracker.stats.registered[Utp];
+  ++loop->pendingUtp.open;
   Append(*this);
 }
 
@@ -63,10 +45,10 @@ UtpSocket::~UtpSocket() {
   // were not, so the queue never points at freed memory.
   if (!closed) {
     LeavePending(*this);
-    --Queue().open;
+    --loop->pendingUtp.open;
   }
-  --trackerStats.active[Utp];
-  ++trackerStats.unregistered[Utp];
+  --loop->tracker.stats.active[Utp];
+  ++loop->tracker.stats.unregistered[Utp];
 }
 
 void UtpSocket::Close() {
@@ -74,8 +56,8 @@ void UtpSocket::Close() {
   closed = true;
   ReleaseConnection(*this);
   LeavePending(*this);
-  --Queue().open;
-  NoteClosed();
+  --loop->pendingUtp.open;
+  loop->sockets.NoteClosed();
   if (utpSock != nullptr) {
     // Cleared first, so the library's later notifications reach no object.
     utp_set_userdata(utpSock, nullptr);
@@ -88,11 +70,13 @@ void UtpSocket::Close() {
       utp_abort(utpSock);
     utpSock = nullptr;
   }
-  for (const PeerId& id : registrations) UnbindPeer(*this, id);
+  loop->tracker.registry.UnbindConnection(*this);
 }
 
-void UtpSocket::Send(const void* data, std::size_t length) {
-  if (QueueAndCount(data, length)) FlushToUtp();
+bool UtpSocket::Send(const void* data, std::size_t length) {
+  if (!Queue(data, length)) return false;
+  FlushToUtp();
+  return true;
 }
 
 void UtpSocket::FlushToUtp() {
@@ -108,12 +92,9 @@ void UtpSocket::FlushToUtp() {
   }
 }
 
-std::uint64_t OpenUtpConnections() { return Queue().open; }
-std::uint64_t PendingUtpConnections() { return Queue().count; }
-
 void LeavePending(UtpSocket& s) {
   if (!s.pending) return;
-  PendingQueue& q = Queue();
+  PendingUtp& q = s.loop->pendingUtp;
   (s.pendingPrev != nullptr ? s.pendingPrev->pendingNext : q.head) = s.pendingNext;
   (s.pendingNext != nullptr ? s.pendingNext->pendingPrev : q.tail) = s.pendingPrev;
   s.pendingPrev = s.pendingNext = nullptr;
@@ -121,8 +102,9 @@ void LeavePending(UtpSocket& s) {
   --q.count;
 }
 
-void EvictPendingUtp(std::int64_t now) {
-  PendingQueue& q = Queue();
+void EvictPendingUtp(IoPortContext& loop, std::int64_t now) {
+  PendingUtp& q = loop.pendingUtp;
+  const Limits& limits = loop.tracker.limits;
   // Whoever sets `requested` need not know the queue: such heads leave here.
   auto head = [&q]() {
     while (q.head != nullptr && q.head->requested) LeavePending(*q.head);

@@ -9,16 +9,29 @@ struct UTPSocket;
 
 namespace lattice {
 
+class UtpSocket;
+
+// uTP connections that have not made a valid request yet, oldest first.
+// Accept order is age order, so the oldest is the head and every bound is
+// checked in constant time.
+struct PendingUtp {
+  UtpSocket* head = nullptr;
+  UtpSocket* tail = nullptr;
+  std::uint64_t count = 0;
+  // uTP connections not closed yet, pending or not.
+  std::uint64_t open = 0;
+};
+
 class UtpSocket final : public Socket {
  public:
-  UtpSocket(UTPSocket* utpSock, std::uint32_t receiveId);
+  UtpSocket(UTPSocket* utpSock, std::uint32_t receiveId, IoPortContext* loop);
   ~UtpSocket() override;
 
   int Kind() const override { return Utp; }
   // A connection that never made a valid request is aborted (its library
   // socket freed at once, a connected peer reset); others end with a FIN.
   void Close() override;
-  void Send(const void* data, std::size_t length) override;
+  bool Send(const void* data, std::size_t length) override;
   std::uint32_t ReceiveId() const override { return receiveId; }
 
   // Moves bytes from outbound into the library as far as its window allows.
@@ -39,20 +52,13 @@ class UtpSocket final : public Socket {
   bool endedByLibrary = false;
 };
 
-// uTP connections not closed yet, and those of them still pending.
-std::uint64_t OpenUtpConnections();
-std::uint64_t PendingUtpConnections();
-
 // Takes a connection that has made its first valid request off the queue.
 void LeavePending(UtpSocket& socket);
 
-// Evicts the oldest pending connections beyond limits.maxPendingUtpConnections
-// and, while more than half that many uTP connections are open, those pending
-// for longer than limits.pendingUtpTimeout. Call it outside the library's
-// callbacks, so that the evicted library sockets are freed at once.
-void EvictPendingUtp(std::int64_t now);
-
-// Deletes closed connection objects early when evictions have closed many;
-// only where the loop holds no socket pointer (the timer step).
+// Evicts the oldest pending connections beyond maxPendingUtpConnections and,
+// while more than half that many uTP connections are open, those pending for
+// longer than pendingUtpTimeout. Call it outside the library's callbacks, so
+// that the evicted library sockets are freed at once.
+void EvictPendingUtp(IoPortContext& loop, std::int64_t now);
 
 }  // namespace lattice

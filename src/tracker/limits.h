@@ -34,9 +34,6 @@ struct Limits {
   std::uint32_t connectionBufferBytes = 65536;
 };
 
-// Read by the loop thread; set once by start-up before the loop runs.
-extern Limits limits;
-
 // Which bound was hit; the index of TrackerStats::limitHits.
 enum LimitKind : int {
   kLimitDescriptors = 0,

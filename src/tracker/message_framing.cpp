@@ -1,7 +1,6 @@
 #include "tracker/message_framing.h"
 
 #include "tracker/request_handler.h"
-#include "tracker/tracker_stats.h"
 
 namespace lattice {
 namespace {
@@ -9,13 +8,13 @@ namespace {
 constexpr std::size_t kKeptInboundCapacity = 16384;
 }  // namespace
 
-bool FrameMessages(Socket& socket) {
-  std::vector<std::uint8_t>& inbound = socket.inbound;
+bool FrameMessages(Tracker& tracker, Connection& connection) {
+  std::vector<std::uint8_t>& inbound = connection.inbound;
   std::size_t offset = 0;
   bool acceptable = true;
   // More than 4 bytes, not 4 or more: an empty message that arrives last waits
   // for the next byte.
-  while (inbound.size() - offset > 4 && !InputPaused(socket)) {
+  while (inbound.size() - offset > 4 && !InputPaused(connection)) {
     const std::uint8_t* p = inbound.data() + offset;
     std::uint32_t body = static_cast<std::uint32_t>(p[0]) << 24 | static_cast<std::uint32_t>(p[1]) << 16 |
                          static_cast<std::uint32_t>(p[2]) << 8 | p[3];
@@ -25,14 +24,14 @@ bool FrameMessages(Socket& socket) {
     }
     std::uint64_t total = static_cast<std::uint64_t>(body) + 4;
     if (total > inbound.size() - offset) break;
-    EncodedMessage reply = HandleMessage(socket, p, total, socket.peerAddress);
+    EncodedMessage reply = HandleMessage(tracker, connection, p, total, connection.peerAddress);
     if (reply.length != 0) {
-      if (socket.outbound.Write(reply.data, reply.length) != 0) {
-        CountPeersSent(socket.Kind());
-      } else if (reply.length <= ByteRing::kMaxCapacity) {
-        socket.heldReply.assign(reply.data, reply.data + reply.length);
+      if (connection.Queue(reply.data, reply.length)) {
+        tracker.stats.CountPeersSent(connection.Kind());
+      } else if (reply.length <= kMaxOutboundBytes) {
+        connection.heldReply.assign(reply.data, reply.data + reply.length);
       }
-      // A reply larger than the ring can ever hold is dropped, as any
+      // A reply larger than the queue can ever hold is dropped, as any
       // message that does not fit.
     }
     offset += static_cast<std::size_t>(total);
@@ -45,11 +44,11 @@ bool FrameMessages(Socket& socket) {
   return acceptable;
 }
 
-bool ReleaseHeldReply(Socket& socket) {
-  if (socket.heldReply.empty()) return true;
-  if (socket.outbound.Write(socket.heldReply.data(), socket.heldReply.size()) == 0) return false;
-  CountPeersSent(socket.Kind());
-  std::vector<std::uint8_t>().swap(socket.heldReply);
+bool ReleaseHeldReply(Tracker& tracker, Connection& connection) {
+  if (connection.heldReply.empty()) return true;
+  if (!connection.Queue(connection.heldReply.data(), connection.heldReply.size())) return false;
+  tracker.stats.CountPeersSent(connection.Kind());
+  std::vector<std::uint8_t>().swap(connection.heldReply);
   return true;
 }
 

@@ -3,7 +3,8 @@
 
 #include <cstdint>
 
-#include "net/socket.h"
+#include "tracker/connection.h"
+#include "tracker/tracker.h"
 
 namespace lattice {
 
@@ -11,18 +12,18 @@ namespace lattice {
 // tracker buffer without bound.
 constexpr std::uint32_t kMaxMessageBody = 256 * 1024;
 
-// Handles every whole message in socket.inbound, in arrival order, and appends
-// each reply to socket.outbound. A reply that does not fit the ring but would
-// fit an empty one is held in socket.heldReply and handling stops there
-// until ReleaseHeldReply takes it. Returns false when a message declares a
+// Handles every whole message in the connection's inbound, in arrival order,
+// and queues each reply. A reply that does not fit the queue but would fit
+// an empty one is held in heldReply and handling stops there until
+// ReleaseHeldReply takes it. Returns false when a message declares a
 // body above kMaxMessageBody: the caller closes the connection.
-bool FrameMessages(Socket& socket);
+bool FrameMessages(Tracker& tracker, Connection& connection);
 
 // Moves a held reply into the ring once there is room. True when nothing is
 // held any more: the caller then frames the rest of inbound and reads again.
-bool ReleaseHeldReply(Socket& socket);
+bool ReleaseHeldReply(Tracker& tracker, Connection& connection);
 
 // Whether the connection has stopped handling input for a held reply.
-inline bool InputPaused(const Socket& socket) { return !socket.heldReply.empty(); }
+inline bool InputPaused(const Connection& connection) { return !connection.heldReply.empty(); }
 
 }  // namespace lattice

@@ -5,14 +5,17 @@
 #include <cstdint>
 #include <memory>
 #include <set>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "tracker/get_peers_request.h"
+#include "tracker/indexed_list.h"
 #include "tracker/peer_ids.h"
 
 namespace lattice {
 
-class Socket;
+class Connection;
 
 // An owned copy of a raw encoded value; empty when absent.
 struct OwnedBytes {
@@ -31,47 +34,92 @@ struct PeerRecord {
   OwnedBytes laList;
   // The peer's connection list once this record is bound in its share (the
   // list outlives the record then); saves a table lookup per listed peer.
-  const std::vector<Socket*>* connections = nullptr;
+  const std::vector<Connection*>* connections = nullptr;
 };
-
-// The peer's record in the share, or null. A request looks it up once and
-// hands it to RegistrationCost and RegisterPeer.
-PeerRecord* FindPeerRecord(const ShareId& share, const PeerId& id);
-
-// Registry bytes that registering this request would add (negative when it
-// shrinks the existing record): what a connection is charged for it.
-std::int64_t RegistrationCost(const GetPeersRequest& request, const PeerRecord* existing);
-
-// Refreshes the requester's existing record in the share, as FindPeerRecord
-// gave it, or adds a new one when it is null; returns the record.
-PeerRecord* RegisterPeer(const GetPeersRequest& request, const ShareId& share, PeerRecord* existing);
-inline PeerRecord* RegisterPeer(const GetPeersRequest& request, const ShareId& share) {
-  return RegisterPeer(request, share, FindPeerRecord(share, PeerId::From(request.peer)));
-}
-
-// Chooses up to 15 other peers. False when the random source failed; the
-// selection is then empty. The list lives in scratch storage until the next call.
-bool SelectPeers(const ShareId& share, const PeerRecord& requester, const std::set<PeerId>& pwl,
-                 const std::vector<PeerRecord*>** selection);
-
-void BindPeer(Socket& socket, const ShareId& share, PeerRecord& record);
-void UnbindPeer(Socket& socket, const PeerId& peer);
-
-// The connections that announced a peer, in order of binding; null when none.
-const std::vector<Socket*>* FindPeerConnections(const PeerId& peer);
-// The same for the peer of a record, without a lookup when it is bound.
-inline const std::vector<Socket*>* PeerConnectionsOf(const PeerRecord& record) {
-  return record.connections != nullptr ? record.connections : FindPeerConnections(record.id);
-}
-
-// Read-only views for tests and diagnostics.
-const std::vector<PeerRecord*>* FindShareRecords(const ShareId& share);
-const std::vector<ShareId>* FindPeerShares(const PeerId& peer);
-std::size_t ShareCount();
 
 // The selection's source of random bytes; tests inject a deterministic one.
 using RandomSource = bool (*)(std::uint8_t* buffer, std::size_t size);
-void SetRandomSource(RandomSource source);
-void ResetRegistry();
+
+// Peers per share, shares per peer, connections per peer.
+class PeerRegistry {
+ public:
+  PeerRegistry();
+
+  // The peer's record in the share, or null. A request looks it up once and
+  // hands it to RegistrationCost and RegisterPeer.
+  PeerRecord* FindPeerRecord(const ShareId& share, const PeerId& id);
+
+  // Registry bytes that registering this request would add (negative when it
+  // shrinks the existing record): what a connection is charged for it.
+  static std::int64_t RegistrationCost(const GetPeersRequest& request, const PeerRecord* existing);
+
+  // Refreshes the requester's existing record in the share, as FindPeerRecord
+  // gave it, or adds a new one when it is null; returns the record.
+  PeerRecord* RegisterPeer(const GetPeersRequest& request, const ShareId& share, PeerRecord* existing);
+  PeerRecord* RegisterPeer(const GetPeersRequest& request, const ShareId& share) {
+    return RegisterPeer(request, share, FindPeerRecord(share, PeerId::From(request.peer)));
+  }
+
+  // Chooses up to 15 other peers. False when the random source failed; the
+  // selection is then empty. The list lives in scratch storage until the next call.
+  bool SelectPeers(const ShareId& share, const PeerRecord& requester, const std::set<PeerId>& pwl,
+                   const std::vector<PeerRecord*>** selection);
+
+  void BindPeer(Connection& connection, const ShareId& share, PeerRecord& record);
+  void UnbindPeer(Connection& connection, const PeerId& peer);
+  // Every id the connection announced, in the order announced: its close.
+  void UnbindConnection(Connection& connection);
+
+  // The connections that announced a peer, in order of binding; null when none.
+  const std::vector<Connection*>* FindPeerConnections(const PeerId& peer) const;
+  // The same for the peer of a record, without a lookup when it is bound.
+  const std::vector<Connection*>* PeerConnectionsOf(const PeerRecord& record) const {
+    return record.connections != nullptr ? record.connections : FindPeerConnections(record.id);
+  }
+
+  // Read-only views for tests and diagnostics.
+  const std::vector<PeerRecord*>* FindShareRecords(const ShareId& share);
+  const std::vector<ShareId>* FindPeerShares(const PeerId& peer) const;
+  std::size_t ShareCount() const { return shareTable.size(); }
+
+  void SetRandomSource(RandomSource source);
+
+ private:
+  struct RecordId {
+    const PeerId& operator()(const std::unique_ptr<PeerRecord>& r) const { return r->id; }
+  };
+  struct SameShare {
+    const ShareId& operator()(const ShareId& s) const { return s; }
+  };
+  struct SameConnection {
+    Connection* operator()(Connection* c) const { return c; }
+  };
+  struct ConnectionHash {
+    std::size_t operator()(Connection* c) const { return std::hash<Connection*>{}(c); }
+  };
+  using ShareRecords = IndexedList<std::unique_ptr<PeerRecord>, PeerId, RecordId, PeerIdHash>;
+  using ShareList = IndexedList<ShareId, ShareId, SameShare, ShareIdHash>;
+  using ConnectionList = IndexedList<Connection*, Connection*, SameConnection, ConnectionHash>;
+
+  static constexpr std::size_t kMaxListed = 15;
+  static constexpr std::size_t kPoolBytes = 1024;
+
+  bool Draw(std::uint64_t& value);
+  template <typename CandidateAt>
+  bool Sample(std::size_t n, const PeerRecord& requester, CandidateAt candidateAt);
+
+  std::unordered_map<ShareId, ShareRecords, ShareIdHash> shareTable;
+  std::unordered_map<PeerId, ShareList, PeerIdHash> peerShares;
+  std::unordered_map<PeerId, ConnectionList, PeerIdHash> peerConnections;
+  // Views of the record lists for callers outside this class; rebuilt lazily.
+  std::vector<PeerRecord*> recordView;
+  // SelectPeers' result and candidates, reused so a request allocates nothing.
+  std::vector<PeerRecord*> selected;
+  std::vector<std::pair<std::size_t, PeerRecord*>> candidates;
+  // Random bytes spent 8 at a time; starts exhausted so the first draw fills it.
+  RandomSource randomSource;
+  std::uint8_t pool[kPoolBytes];
+  std::size_t poolPosition = kPoolBytes;
+};
 
 }  // namespace lattice

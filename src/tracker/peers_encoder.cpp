@@ -2,8 +2,6 @@
 
 #include <cstring>
 
-#include "net/socket_address.h"
-#include "tracker/reply_buffer.h"
 
 namespace lattice {
 namespace {
@@ -25,90 +23,92 @@ std::size_t CompactAddress(const AddressStorage& address, std::uint8_t out[18]) 
   return 0;
 }
 
-void WritePort(std::uint16_t networkOrder) {
+void WritePort(ReplyBuffer& out, std::uint16_t networkOrder) {
   std::uint8_t be[2];
   std::memcpy(be, &networkOrder, 2);
-  WriteInteger(static_cast<std::uint64_t>(be[0]) << 8 | be[1]);
+  out.WriteInteger(static_cast<std::uint64_t>(be[0]) << 8 | be[1]);
 }
 
 }  // namespace
 
-void EncodeAddress(const AddressStorage& address, AddressForm form, int kind) {
+void EncodeAddress(ReplyBuffer& out, const AddressStorage& address, AddressForm form, int kind) {
   if (form == AddressForm::TcpItem && kind != Tcp) return;
   if (form == AddressForm::UtpItem && kind != Utp) return;
   std::uint8_t compact[18];
   std::size_t size = CompactAddress(address, compact);
   if (size == 0) return;
   if (form == AddressForm::Keyed) {
-    if (size == 6) AppendToken("1:a6:"); else AppendToken("1:a18:");
+    if (size == 6) out.AppendToken("1:a6:"); else out.AppendToken("1:a18:");
   } else {
-    if (size == 6) AppendToken("6:"); else AppendToken("18:");
+    if (size == 6) out.AppendToken("6:"); else out.AppendToken("18:");
   }
-  AppendRaw(compact, size);
+  out.AppendRaw(compact, size);
 }
 
-void EncodePeerEntry(const PeerRecord& record, const AddressStorage* address, int /*kind*/) {
-  const std::vector<Socket*>* connections = PeerConnectionsOf(record);
+void EncodePeerEntry(ReplyBuffer& out, const PeerRegistry& registry, const PeerRecord& record,
+                     const AddressStorage* address) {
+  const std::vector<Connection*>* connections = registry.PeerConnectionsOf(record);
   bool connected = connections != nullptr && !connections->empty();
-  AppendChar('d');
+  out.AppendChar('d');
   if (address != nullptr) {
-    EncodeAddress(*address, AddressForm::Keyed, Tcp);
+    EncodeAddress(out, *address, AddressForm::Keyed, Tcp);
   } else if (connected) {
-    EncodeAddress(connections->front()->peerAddress, AddressForm::Keyed, Tcp);
+    EncodeAddress(out, connections->front()->peerAddress, AddressForm::Keyed, Tcp);
   }
   if (connected) {
-    AppendToken("8:tcp_list");
-    AppendChar('l');
-    for (Socket* s : *connections) EncodeAddress(s->peerAddress, AddressForm::TcpItem, s->Kind());
-    AppendChar('e');
-    AppendToken("8:utp_list");
-    AppendChar('l');
-    for (Socket* s : *connections) EncodeAddress(s->peerAddress, AddressForm::UtpItem, s->Kind());
-    AppendChar('e');
+    out.AppendToken("8:tcp_list");
+    out.AppendChar('l');
+    for (const Connection* s : *connections) EncodeAddress(out, s->peerAddress, AddressForm::TcpItem, s->Kind());
+    out.AppendChar('e');
+    out.AppendToken("8:utp_list");
+    out.AppendChar('l');
+    for (const Connection* s : *connections) EncodeAddress(out, s->peerAddress, AddressForm::UtpItem, s->Kind());
+    out.AppendChar('e');
   }
   if (!record.la.empty()) {
-    AppendToken("2:la");
-    AppendRaw(record.la.data.get(), record.la.length);
+    out.AppendToken("2:la");
+    out.AppendRaw(record.la.data.get(), record.la.length);
   }
   if (!record.laList.empty()) {
-    AppendToken("7:la_list");
-    AppendRaw(record.laList.data.get(), record.laList.length);
+    out.AppendToken("7:la_list");
+    out.AppendRaw(record.laList.data.get(), record.laList.length);
   }
   if (record.lp != 0) {
-    AppendToken("2:lp");
-    WritePort(record.lp);
+    out.AppendToken("2:lp");
+    WritePort(out, record.lp);
   }
   if (record.up != 0) {
-    AppendToken("2:up");
-    WritePort(record.up);
+    out.AppendToken("2:up");
+    WritePort(out, record.up);
   }
-  AppendToken("1:p20:");
-  AppendRaw(record.id.bytes.data(), record.id.bytes.size());
-  AppendChar('e');
+  out.AppendToken("1:p20:");
+  out.AppendRaw(record.id.bytes.data(), record.id.bytes.size());
+  out.AppendChar('e');
 }
 
-EncodedMessage EncodePeersMessage(PeersMode mode, const GetPeersRequest& request,
+EncodedMessage EncodePeersMessage(ReplyBuffer& out, const PeerRegistry& registry, PeersMode mode,
+                                  const GetPeersRequest& request,
                                   const PeerRecord& requester, const AddressStorage& address,
-                                  int kind, const std::vector<PeerRecord*>& selection,
+                                  const std::vector<PeerRecord*>& selection,
                                   std::int64_t time) {
-  BeginMessage();
-  AppendChar('d');
-  AppendToken("1:m5:peers");
-  AppendToken("5:peers");
-  AppendChar('l');
+  out.BeginMessage();
+  out.AppendChar('d');
+  out.AppendToken("1:m5:peers");
+  out.AppendToken("5:peers");
+  out.AppendChar('l');
   if (mode == PeersMode::Introduce) {
-    EncodePeerEntry(requester, &address, kind);
+    EncodePeerEntry(out, registry, requester, &address);
   } else {
-    for (const PeerRecord* record : selection) EncodePeerEntry(*record, nullptr, kind);
+    for (const PeerRecord* record : selection) EncodePeerEntry(out, registry, *record, nullptr);
   }
-  AppendChar('e');
-  AppendToken("5:share");
-  WriteString(request.share, request.shareLength);
-  AppendToken("4:time");
-  WriteInteger(static_cast<std::uint64_t>(time));
-  AppendChar('e');
-  FinishMessage();
-  return {ReplyBuffer().data(), ReplyBuffer().size()};
+  out.AppendChar('e');
+  out.AppendToken("5:share");
+  out.WriteString(request.share, request.shareLength);
+  out.AppendToken("4:time");
+  out.WriteInteger(static_cast<std::uint64_t>(time));
+  out.AppendChar('e');
+  out.FinishMessage();
+  return {out.data(), out.size()};
 }
 
 }  // namespace lattice

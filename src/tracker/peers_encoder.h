@@ -6,9 +6,10 @@
 #include <cstdint>
 #include <vector>
 
-#include "net/socket.h"
+#include "tracker/connection.h"
 #include "tracker/get_peers_request.h"
 #include "tracker/peer_registry.h"
+#include "tracker/reply_buffer.h"
 
 namespace lattice {
 
@@ -20,14 +21,16 @@ struct EncodedMessage {
   std::size_t length = 0;
 };
 
-// Encodes into ReplyBuffer. Reply lists the selection; Introduce lists the
-// requester with the address of the connection the request came over.
-EncodedMessage EncodePeersMessage(PeersMode mode, const GetPeersRequest& request,
+// Encodes into out. Reply lists the selection; Introduce lists the requester
+// with the address of the connection the request came over.
+EncodedMessage EncodePeersMessage(ReplyBuffer& out, const PeerRegistry& registry, PeersMode mode,
+                                  const GetPeersRequest& request,
                                   const PeerRecord& requester, const AddressStorage& address,
-                                  int kind, const std::vector<PeerRecord*>& selection,
+                                  const std::vector<PeerRecord*>& selection,
                                   std::int64_t time);
 
-void EncodePeerEntry(const PeerRecord& record, const AddressStorage* address, int kind);
-void EncodeAddress(const AddressStorage& address, AddressForm form, int kind);
+void EncodePeerEntry(ReplyBuffer& out, const PeerRegistry& registry, const PeerRecord& record,
+                     const AddressStorage* address);
+void EncodeAddress(ReplyBuffer& out, const AddressStorage& address, AddressForm form, int kind);
 
 }  // namespace lattice

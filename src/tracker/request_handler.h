@@ -3,15 +3,17 @@
 
 #include <cstdint>
 
-#include "net/socket.h"
+#include "tracker/connection.h"
 #include "tracker/peers_encoder.h"
+#include "tracker/tracker.h"
 
 namespace lattice {
 
 // Handles one whole message (prefix included). Introductions go out through
-// the chosen peers' Send; the returned reply lives in ReplyBuffer and must be
-// copied before anything else is encoded. Length 0 means no reply.
-EncodedMessage HandleMessage(Socket& socket, const std::uint8_t* message, std::uint64_t totalLength,
-                             const AddressStorage& peerAddress);
+// the chosen peers' Send; the returned reply lives in the tracker's
+// ReplyBuffer and must be copied before anything else is encoded. Length 0
+// means no reply.
+EncodedMessage HandleMessage(Tracker& tracker, Connection& connection, const std::uint8_t* message,
+                             std::uint64_t totalLength, const AddressStorage& peerAddress);
 
 }  // namespace lattice

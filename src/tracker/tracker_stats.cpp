@@ -9,9 +9,6 @@
 
 namespace lattice {
 
-TrackerStats trackerStats;
-Limits limits;
-
 namespace {
 constexpr int kTcp = 1;
 constexpr int kUtp = 2;
@@ -29,8 +26,7 @@ void AppendF(std::string& text, const char* format, ...) {
 }
 
 // Builds the report when one is due and starts the next period.
-bool TakeReport(std::string& text) {
-  TrackerStats& s = trackerStats;
+bool TakeReport(TrackerStats& s, std::string& text) {
   std::int64_t now = LoopClock();
   if (static_cast<std::int64_t>(s.reportPeriod) + s.lastReport > now) return false;
   static char timeText[200];
@@ -82,9 +78,9 @@ bool TakeReport(std::string& text) {
 
 }  // namespace
 
-bool ReportStatisticsTo(std::FILE* out) {
+bool ReportStatisticsTo(TrackerStats& stats, std::FILE* out) {
   std::string text;
-  if (!TakeReport(text)) return false;
+  if (!TakeReport(stats, text)) return false;
   std::fwrite(text.data(), 1, text.size(), out);
   std::fflush(out);
   return true;
@@ -92,9 +88,9 @@ bool ReportStatisticsTo(std::FILE* out) {
 
 // Through the log's queue, so that a blocked standard output never holds up
 // the loop; the report is queued whole or not at all.
-void ReportStatistics() {
+void ReportStatistics(TrackerStats& stats) {
   std::string text;
-  if (TakeReport(text)) PrintUnstamped(text);
+  if (TakeReport(stats, text)) PrintUnstamped(text);
 }
 
 }  // namespace lattice

@@ -1,4 +1,4 @@
-// Process-wide traffic counters and the periodic statistics report.
+// Traffic counters and the periodic statistics report.
 #pragma once
 
 #include <cstdint>
@@ -21,28 +21,24 @@ struct TrackerStats {
   std::uint64_t peersSentPeriod[3] = {};
   // Times each bound of Limits was hit since start, indexed by LimitKind.
   std::uint64_t limitHits[kLimitKinds] = {};
+
+  void CountGetPeers(int kind) {
+    ++getPeersTotal[kind];
+    ++getPeersPeriod[kind];
+  }
+  void CountPeersSent(int kind) {
+    ++peersSentTotal[kind];
+    ++peersSentPeriod[kind];
+  }
+  // Counts a hit of a bound; the caller logs it through a rate limiter.
+  void CountLimitHit(LimitKind kind) { ++limitHits[kind]; }
 };
-
-// Touched only by the event-loop thread.
-extern TrackerStats trackerStats;
-
-inline void CountGetPeers(int kind) {
-  ++trackerStats.getPeersTotal[kind];
-  ++trackerStats.getPeersPeriod[kind];
-}
-inline void CountPeersSent(int kind) {
-  ++trackerStats.peersSentTotal[kind];
-  ++trackerStats.peersSentPeriod[kind];
-}
-
-// Counts a hit of a bound; the caller logs it through a rate limiter.
-inline void CountLimitHit(LimitKind kind) { ++trackerStats.limitHits[kind]; }
 
 // Prints the report when the period has run out on the loop clock, through
 // the log's output queue.
-void ReportStatistics();
+void ReportStatistics(TrackerStats& stats);
 // The same, written at once to a chosen stream; returns whether a report was
 // printed.
-bool ReportStatisticsTo(std::FILE* out);
+bool ReportStatisticsTo(TrackerStats& stats, std::FILE* out);
 
 }  // namespace lattice
