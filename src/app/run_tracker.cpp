@@ -52,7 +52,7 @@ std::uint32_t RunTracker(std::shared_ptr<const ArgsCollector> args, std::atomic<
     // The sockets of the other kind are closed too, though the process ends
     // right after, so a service host that keeps running sees them released.
     for (platform::SocketHandle h : tcpHandles) platform::CloseListeningSocket(h);
-    for (platform::SocketHandle h : udpHandles) platform::CloseSocket(h);
+    for (platform::SocketHandle h : udpHandles) platform::CloseSocket(nullptr, h);
     StopLogWriter(kLogDrainTime);
     return 2;
   }
@@ -65,7 +65,7 @@ std::uint32_t RunTracker(std::shared_ptr<const ArgsCollector> args, std::atomic<
   for (platform::SocketHandle h : tcpHandles)
     if (h != platform::kInvalidSocket) platform::CloseListeningSocket(h);
   for (platform::SocketHandle h : udpHandles)
-    if (h != platform::kInvalidSocket) platform::CloseSocket(h);
+    if (h != platform::kInvalidSocket) platform::CloseSocket(nullptr, h);
   platform::StopNetworking();
   StopLogWriter(kLogDrainTime);
   return 0;

@@ -151,14 +151,14 @@ void EventLoop::TakeAcceptedConnection() {
   int error = 0;
   if (!platform::AttachSocket(context.port, record->handle, record->handle, &error)) {
     Log("Failed to assign IO completion port to TCP socket (%d)", error);
-    platform::CloseSocket(record->handle);
+    platform::CloseSocket(nullptr, record->handle);
     delete record;
     return;
   }
   // Refused before any object exists, so a refused client costs nothing and
   // shows in no connection count.
   if (!context.admission.Admit(tracker, record->address)) {
-    platform::CloseSocket(record->handle);
+    platform::CloseSocket(context.port, record->handle);
     delete record;
     return;
   }
@@ -322,7 +322,7 @@ void EventLoop::ShutDown(std::vector<platform::SocketHandle>& tcpHandles,
   for (auto& [handle, udp] : udpSockets) FlushSendQueue(*udp);
   WaitForTransfers(200, true);
   for (platform::SocketHandle& h : udpHandles) {
-    platform::CloseSocket(h);
+    platform::CloseSocket(context.port, h);
     h = platform::kInvalidSocket;
   }
   DrainTransfers();

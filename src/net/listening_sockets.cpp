@@ -39,12 +39,12 @@ void OpenListeningSockets(const std::wstring& port, bool datagram, std::vector<p
     SetSocketBufferSize(h, platform::BufferOption::Send, "SO_SNDBUF");
     if (!platform::BindSocket(h, a.address, a.addressLength)) {
       Log("bind() failed: %s", platform::LastSocketErrorText().c_str());
-      if (h != platform::kInvalidSocket) platform::CloseSocket(h);
+      if (h != platform::kInvalidSocket) platform::CloseSocket(nullptr, h);
       continue;
     }
     if (!datagram && !platform::ListenSocket(h)) {
       Log("listen() failed: %s", platform::LastSocketErrorText().c_str());
-      platform::CloseSocket(h);
+      platform::CloseSocket(nullptr, h);
       continue;
     }
     handles.push_back(h);
@@ -54,7 +54,7 @@ void OpenListeningSockets(const std::wstring& port, bool datagram, std::vector<p
 AcceptDataStorage::~AcceptDataStorage() {
   std::lock_guard<std::mutex> lock(mutex);
   for (AcceptRecord* r : queue) {
-    platform::CloseSocket(r->handle);
+    platform::CloseSocket(nullptr, r->handle);
     delete r;
   }
 }

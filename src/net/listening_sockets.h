@@ -53,6 +53,7 @@ class TcpListeningSocket final : public Socket {
   bool IsExpired(std::int64_t) const override { return false; }
 };
 
+// One listening socket of the loop and its accept thread.
 struct TcpConnectionData {
   platform::SocketHandle handle = platform::kInvalidSocket;
   std::unique_ptr<TcpListeningSocket> socket;

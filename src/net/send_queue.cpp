@@ -57,7 +57,7 @@ std::uint32_t FlushSendQueue(UdpSocket& socket) {
       continue;
     }
     platform::IoResult r =
-        socket.sender(socket.handle, &socket.send.record, front->Data() + front->sent,
+        socket.sender(socket.loop->port, socket.handle, &socket.send.record, front->Data() + front->sent,
                       static_cast<std::uint32_t>(front->length - front->sent), front->address,
                       static_cast<std::int32_t>(front->addressLength));
     if (r.status == platform::IoStatus::CompletedAtOnce) {

@@ -20,8 +20,8 @@ struct Chunk {
   std::uint8_t* Data() { return reinterpret_cast<std::uint8_t*>(this + 1); }
 };
 
-using DatagramSender = platform::IoResult (*)(platform::SocketHandle, platform::IoRecord*, const void*,
-                                              std::uint32_t, const void*, std::int32_t);
+using DatagramSender = platform::IoResult (*)(platform::IoPort*, platform::SocketHandle, platform::IoRecord*,
+                                              const void*, std::uint32_t, const void*, std::int32_t);
 
 void EnqueueChunk(UdpSocket& socket, const void* data, std::size_t length, const void* address,
                   std::uint32_t addressLength);

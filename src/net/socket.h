@@ -30,7 +30,6 @@ class Socket : public Connection {
   bool Queue(const void* data, std::size_t length) override {
     return outbound.Write(data, length) != 0 || length == 0;
   }
-  virtual std::uint32_t ReceiveId() const { return 0; }
 
   // Transfers started and not yet reported by the port. A closed object is
   // destroyed only when this is 0, so the system never writes freed memory.

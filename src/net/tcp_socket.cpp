@@ -21,7 +21,7 @@ TcpSocket::~TcpSocket() {
 }
 
 bool TcpSocket::PostReceive() {
-  platform::IoResult r = platform::StartReceive(handle, &recv.record, recv.buffer, RecvRecord::kBufferSize);
+  platform::IoResult r = platform::StartReceive(loop->port, handle, &recv.record, recv.buffer, RecvRecord::kBufferSize);
   if (r.status == platform::IoStatus::Failed) {
     static LogLimiter readErrorLines;  // a client can provoke these at will
     LogLimited(readErrorLines, "TCP: error %d (%s) occurred while reading data on socket %d. connection [%p]",
@@ -46,7 +46,7 @@ void TcpSocket::OnReceiveCompleted(std::uint32_t bytes) {
 
 bool TcpSocket::PostSend() {
   if (sendPending || outbound.count == 0) return true;
-  platform::IoResult r = platform::StartSend(handle, &send.record, outbound.ContiguousData(),
+  platform::IoResult r = platform::StartSend(loop->port, handle, &send.record, outbound.ContiguousData(),
                                              static_cast<std::uint32_t>(outbound.ContiguousSize()));
   if (r.status == platform::IoStatus::Failed) return false;
   // The ring is released when the completion arrives, also for a send that
@@ -74,8 +74,8 @@ void TcpSocket::Close() {
   closed = true;
   ReleaseConnection(*this);
   loop->sockets.NoteClosed();
-  platform::CancelTransfer(handle, &recv.record);
-  if (handle != kNoHandle) platform::CloseSocket(handle);
+  platform::CancelTransfer(loop->port, handle, &recv.record);
+  if (handle != kNoHandle) platform::CloseSocket(loop->port, handle);
   loop->tracker.registry.UnbindConnection(*this);
 }
 

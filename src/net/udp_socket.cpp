@@ -25,7 +25,7 @@ bool UdpSocket::PostReceive() {
   if (recvPending) return false;
   for (int i = 0; i < 100; ++i) {
     recv.sourceAddressLength = sizeof recv.sourceAddress;
-    platform::IoResult r = platform::StartReceiveFrom(handle, &recv.record, recv.buffer, RecvRecord::kBufferSize,
+    platform::IoResult r = platform::StartReceiveFrom(loop->port, handle, &recv.record, recv.buffer, RecvRecord::kBufferSize,
                                                       recv.sourceAddress, &recv.sourceAddressLength);
     if (r.status == platform::IoStatus::Pending) {
       recvPending = true;

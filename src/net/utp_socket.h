@@ -32,7 +32,6 @@ class UtpSocket final : public Socket {
   // socket freed at once, a connected peer reset); others end with a FIN.
   void Close() override;
   bool Send(const void* data, std::size_t length) override;
-  std::uint32_t ReceiveId() const override { return receiveId; }
 
   // Moves bytes from outbound into the library as far as its window allows.
   void FlushToUtp();

@@ -56,18 +56,20 @@ struct IoResult {
   int error = 0;            // for Failed
 };
 
-IoResult StartReceive(SocketHandle handle, IoRecord* record, void* buffer, std::uint32_t length);
-IoResult StartSend(SocketHandle handle, IoRecord* record, const void* data, std::uint32_t length);
+IoResult StartReceive(IoPort* port, SocketHandle handle, IoRecord* record, void* buffer, std::uint32_t length);
+IoResult StartSend(IoPort* port, SocketHandle handle, IoRecord* record, const void* data, std::uint32_t length);
+// Transfers name the port the handle is attached to.
 // address/addressLength must stay valid until the transfer completes.
-IoResult StartReceiveFrom(SocketHandle handle, IoRecord* record, void* buffer, std::uint32_t length,
+IoResult StartReceiveFrom(IoPort* port, SocketHandle handle, IoRecord* record, void* buffer, std::uint32_t length,
                           void* address, std::int32_t* addressLength);
-IoResult StartSendTo(SocketHandle handle, IoRecord* record, const void* data, std::uint32_t length,
+IoResult StartSendTo(IoPort* port, SocketHandle handle, IoRecord* record, const void* data, std::uint32_t length,
                      const void* address, std::int32_t addressLength);
 
 // Makes an outstanding transfer on this record complete with 0 bytes.
-void CancelTransfer(SocketHandle handle, IoRecord* record);
-// Closes the socket; its outstanding transfers complete with 0 bytes.
-void CloseSocket(SocketHandle handle);
+void CancelTransfer(IoPort* port, SocketHandle handle, IoRecord* record);
+// Closes the socket; its outstanding transfers complete with 0 bytes. port is
+// the port it is attached to, or null for a socket attached to none.
+void CloseSocket(IoPort* port, SocketHandle handle);
 
 // The C runtime's text for an error code, for log lines.
 const char* ErrorText(int error);

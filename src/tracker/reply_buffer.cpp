@@ -25,10 +25,7 @@ void ReplyBuffer::WriteInteger(std::uint64_t value) {
   AppendChar('e');
 }
 
-void ReplyBuffer::BeginMessage() {
-  bytes.clear();
-  AppendToken("0000");
-}
+void ReplyBuffer::BeginMessage() { bytes.assign(4, '0'); }
 
 void ReplyBuffer::FinishMessage() {
   auto body = static_cast<std::uint32_t>(bytes.size() - 4);

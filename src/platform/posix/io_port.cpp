@@ -20,11 +20,28 @@
 
 namespace platform {
 
+namespace {
+
+constexpr std::uint64_t kWakeMarker = ~std::uint64_t{0};
+constexpr int kSendFlags = MSG_DONTWAIT | MSG_NOSIGNAL;
+
+}  // namespace
+
+// What the port knows of each attached descriptor.
+struct Attachment {
+  IoPort* port = nullptr;
+  std::uintptr_t key = 0;
+  IoRecord* parkedRead = nullptr;
+  IoRecord* parkedWrite = nullptr;
+};
+
 class IoPort {
  public:
   int epollFd = -1;
   int wakeFd = -1;
   std::deque<Completion> ready;
+  // Indexed by descriptor number; an entry is in use while its port is set.
+  std::vector<Attachment> attachments;
   std::mutex postedMutex;
   std::vector<Completion> posted;  // guarded by postedMutex
   std::vector<Completion> postedSwap;
@@ -33,24 +50,9 @@ class IoPort {
 
 namespace {
 
-constexpr std::uint64_t kWakeMarker = ~std::uint64_t{0};
-constexpr int kSendFlags = MSG_DONTWAIT | MSG_NOSIGNAL;
-
-// What the port knows of each attached descriptor, indexed by its number.
-struct Attachment {
-  IoPort* port = nullptr;
-  std::uintptr_t key = 0;
-  IoRecord* parkedRead = nullptr;
-  IoRecord* parkedWrite = nullptr;
-};
-
-std::vector<Attachment>& Attachments() {
-  static std::vector<Attachment> table;
-  return table;
-}
-
-Attachment* Find(int fd) {
-  auto& table = Attachments();
+Attachment* Find(IoPort* port, int fd) {
+  if (port == nullptr) return nullptr;
+  auto& table = port->attachments;
   if (fd < 0 || static_cast<std::size_t>(fd) >= table.size() || table[fd].port == nullptr) return nullptr;
   return &table[fd];
 }
@@ -107,8 +109,8 @@ bool WatchWrites(Attachment& a, int fd, bool on) {
   return epoll_ctl(a.port->epollFd, EPOLL_CTL_MOD, fd, &ev) == 0;
 }
 
-IoResult Start(IoRecord* r, bool isRead) {
-  Attachment* a = Find(r->fd);
+IoResult Start(IoPort* port, IoRecord* r, bool isRead) {
+  Attachment* a = Find(port, r->fd);
   if (a == nullptr) return {IoStatus::Failed, 0, EBADF};
   IoRecord*& slot = isRead ? a->parkedRead : a->parkedWrite;
   if (slot != nullptr) return {IoStatus::Failed, 0, EALREADY};
@@ -182,8 +184,7 @@ IoPort* CreateIoPort(int* error) {
 
 void CloseIoPort(IoPort* port) {
   if (port == nullptr) return;
-  for (Attachment& a : Attachments())
-    if (a.port == port) a = Attachment{};
+  port->attachments.clear();
   {
     std::lock_guard<std::mutex> lock(port->postedMutex);
     port->closed = true;
@@ -212,7 +213,7 @@ bool AttachSocket(IoPort* port, SocketHandle handle, std::uintptr_t key, int* er
     if (error != nullptr) *error = errno;
     return false;
   }
-  auto& table = Attachments();
+  auto& table = port->attachments;
   if (table.size() <= static_cast<std::size_t>(fd)) table.resize(static_cast<std::size_t>(fd) * 2 + 64);
   table[fd] = Attachment{port, key, nullptr, nullptr};
   return true;
@@ -236,7 +237,7 @@ WaitStatus WaitForCompletions(IoPort* port, Completion* entries, int capacity, i
       DrainPosted(port);
       continue;
     }
-    Attachment* a = Find(static_cast<int>(events[i].data.u64));
+    Attachment* a = Find(port, static_cast<int>(events[i].data.u64));
     if (a == nullptr) continue;
     std::uint32_t ev = events[i].events;
     if ((ev & (EPOLLIN | EPOLLRDHUP | EPOLLERR | EPOLLHUP)) != 0 && a->parkedRead != nullptr) Retry(*a, a->parkedRead);
@@ -280,23 +281,23 @@ void PrepareRecord(IoRecord* record, IoTag tag, void* owner) {
 IoTag TagOf(const IoRecord* record) { return record->tag; }
 void* OwnerOf(const IoRecord* record) { return record->owner; }
 
-IoResult StartReceive(SocketHandle handle, IoRecord* record, void* buffer, std::uint32_t length) {
+IoResult StartReceive(IoPort* port, SocketHandle handle, IoRecord* record, void* buffer, std::uint32_t length) {
   record->operation = IoOperation::Receive;
   record->fd = static_cast<int>(handle);
   record->buffer = buffer;
   record->length = length;
-  return Start(record, true);
+  return Start(port, record, true);
 }
 
-IoResult StartSend(SocketHandle handle, IoRecord* record, const void* data, std::uint32_t length) {
+IoResult StartSend(IoPort* port, SocketHandle handle, IoRecord* record, const void* data, std::uint32_t length) {
   record->operation = IoOperation::Send;
   record->fd = static_cast<int>(handle);
   record->buffer = const_cast<void*>(data);
   record->length = length;
-  return Start(record, false);
+  return Start(port, record, false);
 }
 
-IoResult StartReceiveFrom(SocketHandle handle, IoRecord* record, void* buffer, std::uint32_t length,
+IoResult StartReceiveFrom(IoPort* port, SocketHandle handle, IoRecord* record, void* buffer, std::uint32_t length,
                           void* address, std::int32_t* addressLength) {
   record->operation = IoOperation::ReceiveFrom;
   record->fd = static_cast<int>(handle);
@@ -304,10 +305,10 @@ IoResult StartReceiveFrom(SocketHandle handle, IoRecord* record, void* buffer, s
   record->length = length;
   record->address = address;
   record->addressLength = addressLength;
-  return Start(record, true);
+  return Start(port, record, true);
 }
 
-IoResult StartSendTo(SocketHandle handle, IoRecord* record, const void* data, std::uint32_t length,
+IoResult StartSendTo(IoPort* port, SocketHandle handle, IoRecord* record, const void* data, std::uint32_t length,
                      const void* address, std::int32_t addressLength) {
   record->operation = IoOperation::SendTo;
   record->fd = static_cast<int>(handle);
@@ -315,19 +316,19 @@ IoResult StartSendTo(SocketHandle handle, IoRecord* record, const void* data, st
   record->length = length;
   record->address = const_cast<void*>(address);
   record->sendAddressLength = addressLength;
-  return Start(record, false);
+  return Start(port, record, false);
 }
 
-void CancelTransfer(SocketHandle handle, IoRecord* record) {
-  Attachment* a = Find(static_cast<int>(handle));
+void CancelTransfer(IoPort* port, SocketHandle handle, IoRecord* record) {
+  Attachment* a = Find(port, static_cast<int>(handle));
   if (a == nullptr) return;
   if (a->parkedRead == record) Abort(*a, a->parkedRead);
   if (a->parkedWrite == record) Abort(*a, a->parkedWrite);
 }
 
-void CloseSocket(SocketHandle handle) {
+void CloseSocket(IoPort* port, SocketHandle handle) {
   int fd = static_cast<int>(handle);
-  if (Attachment* a = Find(fd)) {
+  if (Attachment* a = Find(port, fd)) {
     Abort(*a, a->parkedRead);
     Abort(*a, a->parkedWrite);
     *a = Attachment{};

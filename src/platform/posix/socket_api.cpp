@@ -156,7 +156,7 @@ void DisableCoalescing(SocketHandle handle) {
 void CloseListeningSocket(SocketHandle handle) {
   // close() alone does not wake a thread blocked in accept(); shutdown() does.
   shutdown(static_cast<int>(handle), SHUT_RDWR);
-  CloseSocket(handle);
+  CloseSocket(nullptr, handle);
 }
 
 }  // namespace platform

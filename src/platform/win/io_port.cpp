@@ -111,7 +111,7 @@ void PrepareRecord(IoRecord* record, IoTag tag, void* owner) {
 IoTag TagOf(const IoRecord* record) { return record->overlapped.hEvent; }
 void* OwnerOf(const IoRecord* record) { return record->owner; }
 
-IoResult StartReceive(SocketHandle handle, IoRecord* record, void* buffer, std::uint32_t length) {
+IoResult StartReceive(IoPort* /*port*/, SocketHandle handle, IoRecord* record, void* buffer, std::uint32_t length) {
   Rearm(record);
   WSABUF b = Buffer(buffer, length);
   DWORD bytes = 0;
@@ -120,7 +120,7 @@ IoResult StartReceive(SocketHandle handle, IoRecord* record, void* buffer, std::
   return Outcome(rc, bytes);
 }
 
-IoResult StartSend(SocketHandle handle, IoRecord* record, const void* data, std::uint32_t length) {
+IoResult StartSend(IoPort* /*port*/, SocketHandle handle, IoRecord* record, const void* data, std::uint32_t length) {
   Rearm(record);
   WSABUF b = Buffer(data, length);
   DWORD bytes = 0;
@@ -128,7 +128,7 @@ IoResult StartSend(SocketHandle handle, IoRecord* record, const void* data, std:
   return Outcome(rc, bytes);
 }
 
-IoResult StartReceiveFrom(SocketHandle handle, IoRecord* record, void* buffer, std::uint32_t length,
+IoResult StartReceiveFrom(IoPort* /*port*/, SocketHandle handle, IoRecord* record, void* buffer, std::uint32_t length,
                           void* address, std::int32_t* addressLength) {
   Rearm(record);
   WSABUF b = Buffer(buffer, length);
@@ -142,7 +142,7 @@ IoResult StartReceiveFrom(SocketHandle handle, IoRecord* record, void* buffer, s
   return Outcome(rc, bytes);
 }
 
-IoResult StartSendTo(SocketHandle handle, IoRecord* record, const void* data, std::uint32_t length,
+IoResult StartSendTo(IoPort* /*port*/, SocketHandle handle, IoRecord* record, const void* data, std::uint32_t length,
                      const void* address, std::int32_t addressLength) {
   Rearm(record);
   WSABUF b = Buffer(data, length);
@@ -153,14 +153,14 @@ IoResult StartSendTo(SocketHandle handle, IoRecord* record, const void* data, st
 }
 
 // A transfer that has already finished is not found; that is not an error.
-void CancelTransfer(SocketHandle handle, IoRecord* record) {
+void CancelTransfer(IoPort* /*port*/, SocketHandle handle, IoRecord* record) {
   CancelIoEx(reinterpret_cast<HANDLE>(handle), &record->overlapped);
 }
 
 // closesocket alone should abort every outstanding transfer, but Wine leaves
 // a pending send (and with it the receive) outstanding forever; cancelling
 // first is what closesocket does anyway on Windows.
-void CloseSocket(SocketHandle handle) {
+void CloseSocket(IoPort* /*port*/, SocketHandle handle) {
   CancelIoEx(reinterpret_cast<HANDLE>(handle), nullptr);
   closesocket(handle);
 }
