@@ -12,7 +12,16 @@ list(FILTER LATTICE_CORE_SOURCES EXCLUDE REGEX ".*/entry_point\\.cpp$")
 
 add_library(lattice_core STATIC ${LATTICE_CORE_SOURCES})
 target_include_directories(lattice_core PUBLIC ${LATTICE_SRC} ${LATTICE_PLATFORM})
-target_compile_definitions(lattice_core PUBLIC LATTICE_BUILD_ID="${LATTICE_BUILD_ID}")
+# Regenerated at every build; only the file that reads it recompiles when the
+# commit changes.
+set(LATTICE_GENERATED ${CMAKE_BINARY_DIR}/generated)
+add_custom_target(lattice_build_id
+  COMMAND ${CMAKE_COMMAND} -DSOURCE=${PROJECT_SOURCE_DIR} -DOUT=${LATTICE_GENERATED}/build_id.h
+          -DOVERRIDE=${LATTICE_BUILD_ID} -P ${PROJECT_SOURCE_DIR}/cmake/build_id.cmake
+  BYPRODUCTS ${LATTICE_GENERATED}/build_id.h
+  VERBATIM)
+add_dependencies(lattice_core lattice_build_id)
+target_include_directories(lattice_core PRIVATE ${LATTICE_GENERATED})
 find_package(Threads REQUIRED)
 target_link_libraries(lattice_core PUBLIC Threads::Threads utp)
 if(WIN32)

@@ -4,6 +4,7 @@
 
 #include "app/limit_options.h"
 #include "app/service_runner.h"
+#include "app/version.h"
 #include "log/log.h"
 #include "log/loop_clock.h"
 #include "net/event_loop.h"
@@ -41,7 +42,7 @@ std::uint32_t RunTracker(std::shared_ptr<const ArgsCollector> args, std::atomic<
   FormatLocalTime(RefreshLoopClock(), stamp, sizeof stamp);
   char banner[400];
   std::snprintf(banner, sizeof banner, "%s start Corvane Lattice tracker version %s, build id %s\n", stamp,
-                kTrackerVersion, LATTICE_BUILD_ID);
+                kTrackerVersion, BuildId());
   PrintUnstamped(banner);
 
   std::vector<platform::SocketHandle> tcpHandles;

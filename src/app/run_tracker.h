@@ -9,8 +9,6 @@
 
 namespace lattice {
 
-inline constexpr char kTrackerVersion[] = "4.0.920";
-
 // Serves until stopFlag is set. 0 when the loop ran, 2 when no TCP or no UDP
 // socket could be opened. Everything the run holds is created here, so a
 // second run in one process starts clean.

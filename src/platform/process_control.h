@@ -26,6 +26,10 @@ void ReturnFreeMemory();
 void OpenConsole();
 void CloseConsole();
 
+// For a short text such as the usage: a windowed program writes to the
+// console it was started from, or to its redirected standard output.
+void OpenParentConsole();
+
 // Whether the process may install or remove the service.
 bool IsElevated();
 // The refusal shown when it may not.

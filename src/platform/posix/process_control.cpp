@@ -47,6 +47,8 @@ void ReturnFreeMemory() { malloc_trim(0); }
 void OpenConsole() {}
 void CloseConsole() {}
 
+void OpenParentConsole() {}
+
 bool IsElevated() { return geteuid() == 0; }
 
 void ShowPrivilegeError(const wchar_t* text, const wchar_t*) {

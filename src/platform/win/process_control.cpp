@@ -45,6 +45,13 @@ void OpenConsole() {
 
 void CloseConsole() { FreeConsole(); }
 
+void OpenParentConsole() {
+  // Redirected output already reaches the runtime's stdout.
+  HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+  if (out != nullptr && out != INVALID_HANDLE_VALUE) return;
+  if (AttachConsole(ATTACH_PARENT_PROCESS)) std::freopen("CONOUT$", "w", stdout);
+}
+
 bool IsElevated() {
   HANDLE token = nullptr;
   if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
