@@ -57,17 +57,18 @@ step "sanitizer port-contract tests" env ASAN_OPTIONS=detect_leaks=1 "$build/asa
 # Fuzz targets (libFuzzer needs clang) for a bounded time.
 step "fuzz build" configure_and_build "$build/fuzz" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DLATTICE_FUZZ=ON -DLATTICE_TESTS=OFF -DLATTICE_BENCH=OFF
-step "fuzz (60 s)" scripts/run_fuzz.sh "$build/fuzz" 60
+step "fuzz (30 s)" scripts/run_fuzz.sh "$build/fuzz" 30
 
 # The real program on loopback, driven by real TCP and uTP clients.
 step "black-box suite (linux)" $py -m pytest -q tests/blackbox
+step "load generator unit tests" "$build/linux/tools/loadgen/loadgen_tests" --gtest_brief=1
 step "benchmarks and load generator (smoke)" $py bench/run --smoke --build "$build/linux"
 step "service mode (linux, systemd notify and unit files)" $py -m pytest -q -p no:cacheprovider tests/service
 step "thread-sanitizer build" configure_and_build "$build/tsan" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ "-DCMAKE_CXX_FLAGS=-fsanitize=thread" \
   -DLATTICE_TESTS=OFF -DLATTICE_BENCH=OFF
 step "black-box suite (thread sanitizer)" env TRACKER_CMD="$build/tsan/corvane-lattice-tracker" \
-  TSAN_OPTIONS="halt_on_error=1 exitcode=66" TRACKER_TIME_SCALE=2 TRACKER_RSS_MEANINGFUL=0 $py -m pytest -q tests/blackbox -m "not load and not slow"
+  TSAN_OPTIONS="halt_on_error=1 exitcode=66" TRACKER_TIME_SCALE=2 $py -m pytest -q tests/blackbox -m "not slow"
 
 # The Windows build, cross-compiled, and its tests under Wine (headless, in a
 # private prefix). Wine ends a process on SIGTERM and renders console output
@@ -78,7 +79,7 @@ step "windows unit tests (wine)" scripts/wine_env.sh "$build/win/tests/unit_test
 step "windows port-contract tests (wine)" scripts/wine_env.sh "$build/win/tests/port_tests.exe" --gtest_brief=1
 step "black-box suite (windows under wine)" env \
   TRACKER_CMD="scripts/wine_env.sh $build/win/corvane-lattice-tracker.exe" \
-  TRACKER_STDOUT=0 TRACKER_SIGTERM=0 TRACKER_TIME_SCALE=6 $py -m pytest -q tests/blackbox -m "not load and not slow"
+  TRACKER_STDOUT=0 TRACKER_SIGTERM=0 TRACKER_TIME_SCALE=6 $py -m pytest -q tests/blackbox -m "not slow"
 step "console output through a terminal (windows under wine)" env \
   TERMINAL_TRACKER_CMD="scripts/wine_env.sh $build/win/corvane-lattice-tracker.exe" TRACKER_TIME_SCALE=4 \
   $py -m pytest -q tests/blackbox/test_console_terminal.py

@@ -1,18 +1,21 @@
-"""Command line, start-up failures and stopping."""
+"""The command line, start-up failures, stopping, and what the tracker prints:
+the banner, the statistics report and its counters."""
 
 import errno
 import os
 import re
 import signal
 import socket
+import struct
 import time
 
 import pytest
 
-from conftest import IPV6, SCALE, STDOUT_OK, free_port
-from lattice import Conn, new_id
+from conftest import IPV6, STDOUT_OK, free_port
+from lattice import HAVE_UTP_CLIENT, SCALE, Conn, UtpClient, bstr, frame, get_peers, new_id
 
-LOG_LINE = r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d "
+STAMP = r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d"
+BANNER = r"(%s) start Corvane Lattice tracker version 4\.0\.920, build id [0-9a-f]{40}\n" % STAMP
 
 
 def answers(port, host="127.0.0.1"):
@@ -21,48 +24,33 @@ def answers(port, host="127.0.0.1"):
         return c.request(share, new_id()).share == share
 
 
-def refused(port):
-    try:
-        socket.create_connection(("127.0.0.1", port), timeout=2).close()
-    except ConnectionRefusedError:
-        return True
-    return False
-
-
-@pytest.mark.parametrize("words", [
-    ["-p", "{P}", "{Q}"],                           # first value of -p
-    ["-p", "{P}", "-p", "{Q}"],                     # first occurrence of -p
-    ["bare", "-zz", "v", "--p", "{Q}", "-p", "{P}"],  # unknown options, "--p" is another name
-    ["-", "{Q}", "-p", "{P}", "-mtu", "1200", "1400"],
-    ["-p", "{P}", "-mtu"],
-    ["-p", "{P}", "-mtu", "abc"],
-    ["-mtu", "-5", "-p", "{P}"],
-    ["-p", "{P}", "-mtu", "99999999999999"],
-], ids=["two values", "repeated", "unknown options", "lone dash and mtu values",
-        "mtu alone", "mtu text", "mtu negative", "mtu huge"])
-def test_port_option_and_mtu_parsing(tracker_factory, words):
+@pytest.mark.skipif(not HAVE_UTP_CLIENT, reason="utp_client not built")
+def test_first_port_value_and_mtu_are_taken(tracker_factory):
     p, q = free_port(), free_port()
-    args = [w.format(P=p, Q=q) for w in words]
-    tracker_factory(args=args, port=p)
-    assert answers(p)
-    assert refused(q), "the tracker must not listen on the other word's port"
-
-
-def test_port_option_without_value_uses_3000(tracker_factory):
+    tracker_factory(args=["-p", str(p), str(q), "-mtu", "1200"], port=p)
+    with pytest.raises(ConnectionRefusedError):
+        socket.create_connection(("127.0.0.1", q), timeout=2)
+    share = new_id()
+    owners = [Conn(p) for _ in range(14)]
+    for c in owners:
+        c.request(share, new_id(), la_list=bstr(b"x" * 400))
+    u = UtpClient(p)
     try:
-        with socket.socket() as s:
-            s.bind(("127.0.0.1", 3000))
-    except OSError:
-        pytest.skip("port 3000 in use here")
-    tracker_factory(args=["-p"], port=3000)
-    assert answers(3000)
+        conn = u.open()
+        u.send(conn, get_peers(share, new_id()))
+        assert len(u.recv(conn, timeout=10).entries) == 14
+        biggest, count = u.stats()
+        assert count > 5 and 1000 < biggest <= 1200, (biggest, count)
+    finally:
+        u.close()
+        for c in owners:
+            c.close()
 
 
 def _occupy(kind, port):
-    """Bind (and for TCP listen on) the wildcard address of both families."""
+    """Binds (and for TCP listens on) the wildcard address of both families."""
     socks = []
-    families = [(socket.AF_INET, "0.0.0.0")] + ([(socket.AF_INET6, "::")] if IPV6 else [])
-    for family, host in families:
+    for family, host in [(socket.AF_INET, "0.0.0.0")] + ([(socket.AF_INET6, "::")] if IPV6 else []):
         s = socket.socket(family, socket.SOCK_STREAM if kind == "tcp" else socket.SOCK_DGRAM)
         if family == socket.AF_INET6:
             s.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 1)
@@ -73,82 +61,41 @@ def _occupy(kind, port):
     return socks
 
 
-def _exit_code(t, timeout=10):
-    rc = t.wait_exit(timeout)
-    if rc is None:
-        t.kill()
-    return rc
-
-
-def test_unresolvable_port_exits_2(tracker_factory):
-    t = tracker_factory(args=["-p", "no-such-service-xyz"], ready=False)
-    assert _exit_code(t) == 2, t.diagnostics()
-
-
-@pytest.mark.parametrize("kind", ["tcp", "udp"])
-def test_port_in_use_exits_2(tracker_factory, kind):
+@pytest.mark.parametrize("cause", ["unknown service", "tcp", "udp"])
+def test_start_up_failure_exits_2_with_its_log_lines(tracker_factory, cause):
     port = free_port()
-    held = _occupy(kind, port)
+    held = [] if cause == "unknown service" else _occupy(cause, port)
     try:
-        t = tracker_factory(port=port, ready=False)
-        assert _exit_code(t) == 2, t.diagnostics()
+        t = tracker_factory(args=["-p", "no-such-service-xyz" if held == [] else str(port)], port=port, ready=False)
+        assert t.stop(None, 10) == 2, t.diagnostics()
     finally:
         for s in held:
             s.close()
-
-
-@pytest.mark.stdout
-def test_unresolvable_port_logs_both_resolutions(tracker_factory):
-    t = tracker_factory(args=["-p", "no-such-service-xyz"], ready=False)
-    assert _exit_code(t) == 2
-    lines = t.stdout().splitlines()
-    assert re.fullmatch(LOG_LINE[:-1] + r" start Corvane Lattice tracker version 4\.0\.920, build id [0-9a-f]{40}",
-                        lines[0]), lines
-    # One failed resolution each for TCP and UDP, and no report: the loop
-    # never ran.
-    assert len(lines) == 3, lines
-    assert all(re.fullmatch(LOG_LINE + r"\S.*", line) for line in lines[1:]), lines
-
-
-@pytest.mark.stdout
-@pytest.mark.parametrize("kind", ["tcp", "udp"])
-def test_port_in_use_logs_bind_failures(tracker_factory, kind):
-    port = free_port()
-    held = _occupy(kind, port)
-    try:
-        t = tracker_factory(port=port, ready=False)
-        assert _exit_code(t) == 2
-    finally:
-        for s in held:
-            s.close()
-    out = t.stdout()
-    failures = re.findall("^" + LOG_LINE + r"bind\(\) failed: (.*)$", out, re.M)
-    assert failures == [os.strerror(errno.EADDRINUSE)] * len(held), out
-    assert "active peers:" not in out
+    if STDOUT_OK:
+        out = t.stdout()
+        assert re.match(BANNER, out) and "active peers:" not in out, out
+        if held:
+            failures = re.findall("^%s bind\\(\\) failed: (.*)$" % STAMP, out, re.M)
+            assert failures == [os.strerror(errno.EADDRINUSE)] * len(held), out
+        else:  # one failed resolution each for TCP and UDP
+            assert len(re.findall("^%s \\S.*$" % STAMP, out, re.M)) == 3, out
 
 
 @pytest.mark.skipif(not IPV6, reason="no IPv6 loopback")
 def test_one_family_taken_still_serves_the_other(tracker_factory):
     port = free_port()
-    blocker = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-    blocker.bind(("0.0.0.0", port))
-    blocker.listen(8)
+    blocker = _occupy("tcp", port)[0]
     try:
         t = tracker_factory(port=port, ready=False)
         deadline = time.monotonic() + 10 * SCALE
         while True:
             assert t.alive(), t.diagnostics()
             try:
-                if answers(port, "::1"):
-                    break
+                assert answers(port, "::1")
+                break
             except OSError:
                 assert time.monotonic() < deadline, "tracker not serving IPv6" + t.diagnostics()
                 time.sleep(0.1)
-        if STDOUT_OK:
-            t.wait_report(lambda r: True, timeout=5)
-            out = t.stdout()
-            assert re.findall("^" + LOG_LINE + r"bind\(\) failed: (.*)$", out, re.M) == \
-                [os.strerror(errno.EADDRINUSE)], out
     finally:
         blocker.close()
 
@@ -158,20 +105,69 @@ def test_signal_stops_promptly_with_clients_connected(tracker_factory, sig):
     if sig == signal.SIGTERM and os.environ.get("TRACKER_SIGTERM", "1") == "0":
         pytest.skip("TRACKER_SIGTERM=0: the host kills the process on SIGTERM (Wine)")
     t = tracker_factory()
-    share = new_id()
     conns = [Conn(t.port) for _ in range(3)]
-    try:
-        for c in conns:
-            c.request(share, new_id())
-        conns[0].send(b"\0\0\1\0partial")  # a message left incomplete
-        time.sleep(0.2)
-        start = time.monotonic()
-        t.signal(sig)
-        rc = t.wait_exit(5)
-        elapsed = time.monotonic() - start
-    finally:
-        for c in conns:
-            c.close()
-    assert rc == 0, "exit code %s" % rc + t.diagnostics()
+    for c in conns:
+        c.request(new_id(), new_id())
+    conns[0].send(b"\0\0\1\0partial")  # a message left incomplete
+    time.sleep(0.2)
+    start = time.monotonic()
+    assert t.stop(sig) == 0, t.diagnostics()
     # A loop pass waits at most 100 ms; "about a second" leaves ample room.
-    assert elapsed < 2.0 * SCALE, "took %.1f s to stop" % elapsed
+    assert time.monotonic() - start < 2.0 * SCALE
+    for c in conns:
+        c.close()
+
+
+@pytest.mark.stdout
+@pytest.mark.skipif(not HAVE_UTP_CLIENT, reason="utp_client not built")
+def test_banner_then_reports_that_count_the_traffic(tracker_factory):
+    t0 = time.time()
+    t = tracker_factory()  # its readiness probe is one more TCP connection
+    _, first = t.wait_report(lambda r: True, 5)
+    out = t.stdout()
+    stamps = {time.strftime("%Y-%m-%d %H:%M:%S", time.localtime(s)) for s in range(int(t0) - 1, int(time.time()) + 2)}
+    assert (m := re.match(BANNER, out)) and m.group(1) in stamps and first["ts"] in stamps, out[:300]
+    # Between the banner and the first report (on the first loop pass) only log lines.
+    assert all(re.match(STAMP + " ", line) for line in out[m.end():out.index("\n" + first["ts"])].splitlines() if line)
+    assert first["recv_total_tcp"] + first["sent_total_tcp"] + first["active_utp"] == 0
+
+    share, pa, pb = new_id(), new_id(), new_id()
+    a, b, u = Conn(t.port), Conn(t.port), UtpClient(t.port)
+    a.request(share, pa)                                 # recv 1, sent 1
+    b.request(share, pb)                                 # recv 2, sent 3 (introduction to A)
+    a.recv()
+    a.send(frame(b"de"))                                 # malformed: not counted
+    a.send(frame(b"d1:m9:get_peers5:share" + bstr(share) + b"e"))  # counted, no reply: recv 3
+    a.request(new_id(), new_id())                        # recv 4, sent 4; A's second id
+    b.request(share, pb)                                 # recv 5, sent 6 (introduction to A)
+    assert a.recv().ids == [pb]
+    conn = u.open()
+    u.send(conn, get_peers(new_id(), new_id()))          # uTP: recv 1, sent 1
+    u.recv(conn)
+    busy_i, busy = t.wait_report(lambda r: r["recv_total_tcp"] == 5 and r["active_tcp"] == 2
+                                 and r["recv_total_utp"] == 1 and r["active_utp"] == 1, 25)
+    assert (busy["sent_total_tcp"], busy["sent_total_utp"]) == (6, 1)
+    # Connections reset by the client, some mid-message, go at once.
+    for i in range(20):
+        s = socket.create_connection(("127.0.0.1", t.port))
+        s.send(b"\0\0\0\x40partial" if i % 2 else b"")
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        s.close()
+    a.leave()
+    b.leave()
+    u.command("close %d" % conn)
+    last_i, last = t.wait_report(lambda r: r["active_tcp"] + r["active_utp"] == 0, 25, busy_i + 1)
+    u.close()
+    assert (last["recv_total_tcp"], last["sent_total_tcp"], last["sent_total_utp"]) == (5, 6, 1), "totals are kept"
+    reports = t.reports()[:last_i + 1]
+    total = lambda key: sum(r[key] for r in reports)
+    # The period counters add up: the probe, A, B and the reset connections came and went.
+    assert [total(k) for k in ("reg_tcp", "unreg_tcp", "recv_tcp", "sent_tcp")] == [23, 23, 5, 6]
+    assert [total(k) for k in ("reg_utp", "unreg_utp", "recv_utp", "sent_utp")] == [1, 1, 1, 1]
+    running = 0
+    for r in reports:
+        running += r["reg_tcp"] - r["unreg_tcp"]
+        assert r["active_tcp"] == running
+    seconds = [time.mktime(time.strptime(r["ts"], "%Y-%m-%d %H:%M:%S")) for r in reports]
+    assert all(y - x >= 10 for x, y in zip(seconds, seconds[1:])), seconds
+    assert t.stdout().count(" got new peer id for the connection\n") == 4

@@ -4,6 +4,7 @@ The Windows build makes a console of its own, which Wine renders to the
 controlling terminal only; this test gives it one. It runs when
 TERMINAL_TRACKER_CMD names the command (for example the exe under Wine)."""
 
+import fcntl
 import os
 import pty
 import re
@@ -12,15 +13,15 @@ import shlex
 import signal
 import struct
 import subprocess
+import termios
 import time
 
 import pytest
 
-from conftest import REPO, free_port
-from lattice import Conn, get_peers, new_id
+from conftest import free_port
+from lattice import REPO, SCALE, Conn, new_id
 
 CMD = os.environ.get("TERMINAL_TRACKER_CMD")
-SCALE = float(os.environ.get("TRACKER_TIME_SCALE", "1"))
 
 pytestmark = pytest.mark.skipif(not CMD, reason="TERMINAL_TRACKER_CMD not set")
 
@@ -35,8 +36,6 @@ def plain(raw: bytes) -> str:
 
 
 def test_banner_report_and_log_lines_reach_the_console():
-    import fcntl
-    import termios
     port = free_port()
     master, slave = pty.openpty()
     # A wide terminal keeps lines from wrapping.

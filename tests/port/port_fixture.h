@@ -100,33 +100,38 @@ class PortTest : public ::testing::Test {
     return platform::StartReceive(h, Prepare(s, readTag), s.buffer, sizeof s.buffer);
   }
 
-  // Completions until `count` have arrived or 10 s have passed; extras taken
+  // Exactly one completion arrives, with this record, byte count and key,
+  // and nothing follows it.
+  void ExpectOne(platform::IoRecord* record, std::uint32_t bytes, platform::SocketHandle key) {
+    auto got = Collect(1);
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0].record, record);
+    EXPECT_EQ(got[0].bytes, bytes);
+    EXPECT_EQ(got[0].key, key);
+    EXPECT_TRUE(Quiet(100));
+  }
+
+  // Completions until `count` have arrived or `ms` have passed; extras taken
   // in the same batches are kept, so a test sees them.
-  std::vector<platform::Completion> Collect(std::size_t count) {
+  std::vector<platform::Completion> Collect(std::size_t count, int ms = 10000) {
     std::vector<platform::Completion> got;
-    auto deadline = Clock::now() + std::chrono::seconds(10);
-    while (got.size() < count && Clock::now() < deadline) {
-      if (!Wait(deadline, got)) break;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
+    using enum platform::WaitStatus;
+    for (auto status = Ready; got.size() < count && Clock::now() < deadline && (status == Ready || status == TimedOut);) {
+      platform::Completion batch[16];
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+      int n = 0, error = 0;
+      status = platform::WaitForCompletions(port, batch, 16, static_cast<int>(std::clamp<long long>(left, 0, 200)), &n,
+                                            &error);
+      EXPECT_NE(status, Failed) << error;
+      got.insert(got.end(), batch, batch + n);
     }
     return got;
   }
-  // Whatever completes within `ms` milliseconds.
-  std::vector<platform::Completion> CollectFor(int ms) {
-    std::vector<platform::Completion> got;
-    auto deadline = Clock::now() + std::chrono::milliseconds(ms);
-    while (Clock::now() < deadline && Wait(deadline, got)) {
-    }
-    return got;
-  }
-  // True when nothing completes for the whole period; a backend may return
-  // early with nothing, so the period is waited out.
-  bool Quiet(int ms = 300) {
-    std::vector<platform::Completion> got;
-    auto deadline = Clock::now() + std::chrono::milliseconds(ms);
-    while (Clock::now() < deadline && got.empty() && Wait(deadline, got)) {
-    }
-    return got.empty();
-  }
+  std::vector<platform::Completion> CollectFor(int ms) { return Collect(SIZE_MAX, ms); }
+  // True when nothing completes for the whole period (a backend may return
+  // early with nothing, so the period is waited out).
+  bool Quiet(int ms = 300) { return Collect(1, ms).empty(); }
 
   platform::IoPort* port = nullptr;
   platform::IoTag readTag{};
@@ -137,17 +142,6 @@ class PortTest : public ::testing::Test {
   std::vector<char> bulk;
 
  private:
-  bool Wait(Clock::time_point deadline, std::vector<platform::Completion>& got) {
-    platform::Completion batch[16];
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    int n = 0;
-    int error = 0;
-    auto status = platform::WaitForCompletions(port, batch, 16, static_cast<int>(std::clamp<long long>(left, 0, 200)),
-                                               &n, &error);
-    EXPECT_NE(status, platform::WaitStatus::Failed) << error;
-    got.insert(got.end(), batch, batch + n);
-    return status == platform::WaitStatus::Ready || status == platform::WaitStatus::TimedOut;
-  }
   std::vector<platform::SocketHandle> open;
 };
 

@@ -17,7 +17,7 @@ import time
 import pytest
 
 sys.path.insert(0, str(pathlib.Path(__file__).parent))
-from get_peers_client import get_peers, is_peers_reply  # noqa: E402
+from get_peers_client import answers  # noqa: E402
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 BIN = pathlib.Path(os.environ.get("LATTICE_BIN", ROOT / "build/linux/corvane-lattice-tracker")).resolve()
@@ -26,16 +26,15 @@ as_root = pytest.mark.skipif(os.geteuid() != 0, reason="-sr and -sd need root")
 
 
 def free_port():
-    """A port that is free for both TCP and UDP on loopback."""
+    """A port free for both TCP and UDP on loopback."""
     while True:
         with socket.socket() as tcp, socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as udp:
             tcp.bind(("127.0.0.1", 0))
-            port = tcp.getsockname()[1]
             try:
-                udp.bind(("127.0.0.1", port))
-                return port
+                udp.bind(tcp.getsockname())
+                return tcp.getsockname()[1]
             except OSError:
-                continue
+                pass
 
 
 def clean_env(**extra):
@@ -44,40 +43,25 @@ def clean_env(**extra):
     return env
 
 
-class Notifications:
-    """The datagram socket that NOTIFY_SOCKET names; '@' puts it in the
-    abstract namespace."""
-
-    def __init__(self, tmp_path, abstract):
-        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
-        if abstract:
-            name = f"@lattice-notify-{os.getpid()}-{time.monotonic_ns()}"
-            self.sock.bind("\0" + name[1:])
-        else:
-            name = str(tmp_path / "notify")
-            self.sock.bind(name)
-        self.name = name
-        self.seen = []
-
-    def wait_for(self, line, timeout=15):
-        """Collects messages until one has the line; returns all so far."""
-        deadline = time.monotonic() + timeout
-        while not any(line in m.split("\n") for m in self.seen):
-            left = deadline - time.monotonic()
-            assert left > 0, f"no {line!r} in {self.seen}"
-            self.sock.settimeout(left)
-            self.seen.append(self.sock.recv(4096).decode())
-        return self.seen
-
-    def close(self):
-        self.sock.close()
-
-
 @pytest.fixture(params=[False, True], ids=["path", "abstract"])
 def notify(request, tmp_path):
-    n = Notifications(tmp_path, request.param)
-    yield n
-    n.close()
+    """The datagram socket that NOTIFY_SOCKET names ('@': the abstract
+    namespace), and wait_for(line): the messages until one has that line."""
+    sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+    name = f"@lattice-notify-{os.getpid()}-{time.monotonic_ns()}" if request.param else str(tmp_path / "notify")
+    sock.bind("\0" + name[1:] if request.param else name)
+    seen = []
+
+    def wait_for(line, timeout=15):
+        deadline = time.monotonic() + timeout
+        while not any(line in m.split("\n") for m in seen):
+            assert time.monotonic() < deadline, f"no {line!r} in {seen}"
+            sock.settimeout(deadline - time.monotonic())
+            seen.append(sock.recv(4096).decode())
+        return seen
+
+    yield type("Notify", (), {"name": name, "wait_for": staticmethod(wait_for)})
+    sock.close()
 
 
 def start_service(notify_name, port):
@@ -92,7 +76,7 @@ def test_reports_ready_serves_and_stops_on_sigterm_with_exit_code_0(notify):
         seen = notify.wait_for("READY=1")
         assert seen[0].startswith("STATUS=") and "READY=1" not in seen[0]
         assert len(seen) == 2
-        assert is_peers_reply(get_peers(port))
+        assert answers(port)
         proc.send_signal(signal.SIGTERM)
         seen = notify.wait_for("STOPPING=1")
         assert proc.wait(timeout=10) == 0
@@ -120,34 +104,19 @@ def test_minus_s_outside_systemd_exits_0_at_once_silently():
 
 @pytest.fixture
 def system(tmp_path):
-    """A unit folder and a PATH whose systemctl logs its arguments and exits
-    with the code in the file 'rc' (absent: no systemctl at all)."""
-    units, bin_dir = tmp_path / "units", tmp_path / "bin"
+    """A unit folder, and a PATH whose systemctl logs its arguments and exits
+    with the code in the file 'rc'."""
+    units, bin_dir, log, rc = tmp_path / "units", tmp_path / "bin", tmp_path / "systemctl.log", tmp_path / "rc"
     units.mkdir()
     bin_dir.mkdir()
-    log = tmp_path / "systemctl.log"
-    fake = bin_dir / "systemctl"
-    fake.write_text(f'#!/bin/sh\necho "$*" >> {log}\nexit $(cat {tmp_path}/rc)\n')
-    fake.chmod(0o755)
-    (tmp_path / "rc").write_text("0")
-
-    class System:
-        unit = units / UNIT
-
-        def run(self, *args):
-            env = clean_env(LATTICE_UNIT_DIR=str(units), PATH=str(bin_dir))
-            return subprocess.run([str(BIN), *args], env=env, capture_output=True, timeout=30).returncode
-
-        def calls(self):
-            return log.read_text().splitlines() if log.exists() else []
-
-        def systemctl(self, mode):
-            if mode == "absent":
-                fake.unlink()
-            else:
-                (tmp_path / "rc").write_text("1")
-
-    return System()
+    (bin_dir / "systemctl").write_text(f'#!/bin/sh\necho "$*" >> {log}\nexit $(cat {rc})\n')
+    (bin_dir / "systemctl").chmod(0o755)
+    rc.write_text("0")
+    run = lambda *args: subprocess.run([str(BIN), *args], env=clean_env(LATTICE_UNIT_DIR=str(units), PATH=str(bin_dir)),
+                                       capture_output=True, timeout=30).returncode
+    calls = lambda: log.read_text().splitlines() if log.exists() else []
+    return type("System", (), {"unit": units / UNIT, "bin": bin_dir, "rc": rc, "run": staticmethod(run),
+                               "calls": staticmethod(calls)})
 
 
 def exec_start(unit):
@@ -182,7 +151,7 @@ def test_install_writes_and_enables_once_and_remove_stops_disables_deletes(syste
 @as_root
 @pytest.mark.parametrize("mode", ["absent", "failing"])
 def test_install_and_remove_succeed_on_the_unit_file_when_systemctl_does_not(system, mode):
-    system.systemctl(mode)
+    (system.bin / "systemctl").unlink() if mode == "absent" else system.rc.write_text("1")
     assert system.run("-sr") == 0
     assert exec_start(system.unit) == [f'ExecStart="{BIN}" -s']
     assert system.run("-sd") == 0

@@ -1,7 +1,9 @@
 // The registry against a plain model of its rules, driven side by side by
 // seeded random operations. The model is deliberately naive: every table is a
 // vector scanned from the front, so that the real registry's indexes, hashes
-// and shortcuts must reproduce exactly the orders of the simple steps.
+// and shortcuts must reproduce exactly the orders of the simple steps. A
+// closing connection unbinds its ids in announcement order, so share order
+// (the order of small replies) is the same in every run.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -12,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "fake_socket.h"
+#include "test_support.h"
 
 namespace lattice::test {
 namespace {
@@ -55,7 +57,7 @@ struct Model {
   std::map<std::string, std::vector<ModelRecord>> shares;
   std::map<std::string, std::vector<std::string>> peerShares;
   std::map<std::string, std::vector<const Socket*>> peerConnections;
-  std::map<const Socket*, std::set<std::string>> registrations;
+  std::map<const Socket*, std::vector<std::string>> registrations;  // in announcement order
   Stream stream;
   std::uint8_t pool[1024] = {};
   std::size_t position = sizeof pool;
@@ -63,12 +65,8 @@ struct Model {
 
   void Register(const std::string& share, const ModelRecord& incoming) {
     auto& list = shares[share];
-    for (auto& r : list)
-      if (r.id == incoming.id) {
-        r = incoming;
-        return;
-      }
-    list.push_back(incoming);
+    auto at = std::find_if(list.begin(), list.end(), [&](const ModelRecord& r) { return r.id == incoming.id; });
+    at == list.end() ? list.push_back(incoming) : void(*at = incoming);
   }
 
   bool Select(const std::string& share, const std::string& requester, const std::set<std::string>& pwl,
@@ -101,7 +99,8 @@ struct Model {
   }
 
   void Bind(const Socket* socket, const std::string& share, const std::string& id) {
-    registrations[socket].insert(id);
+    auto& announced = registrations[socket];
+    if (std::find(announced.begin(), announced.end(), id) == announced.end()) announced.push_back(id);
     auto& sh = peerShares[id];
     if (std::find(sh.begin(), sh.end(), share) == sh.end()) sh.push_back(share);
     auto& cs = peerConnections[id];
@@ -115,20 +114,13 @@ struct Model {
     if (at != cs->second.end()) RemoveByMovingLast(cs->second, static_cast<std::size_t>(at - cs->second.begin()));
     if (!cs->second.empty()) return;
     peerConnections.erase(cs);
-    auto sh = peerShares.find(id);
-    if (sh == peerShares.end()) return;
-    for (const auto& share : sh->second) {
-      auto list = shares.find(share);
-      if (list == shares.end()) continue;
-      for (std::size_t i = 0; i < list->second.size(); ++i)
-        if (list->second[i].id == id) {
-          RemoveByMovingLast(list->second, i);
-          break;
-        }
-      // An emptied share is forgotten; a later registration makes it anew.
-      if (list->second.empty()) shares.erase(list);
+    for (const auto& share : peerShares[id]) {
+      auto& list = shares[share];
+      auto at = std::find_if(list.begin(), list.end(), [&](const ModelRecord& r) { return r.id == id; });
+      if (at != list.end()) RemoveByMovingLast(list, static_cast<std::size_t>(at - list.begin()));
+      if (list.empty()) shares.erase(share);  // forgotten; a later registration makes it anew
     }
-    peerShares.erase(sh);
+    peerShares.erase(id);
   }
 };
 
@@ -156,12 +148,9 @@ class RegistryModelTest : public TrackerTest {
       ASSERT_EQ(real->size(), list.size());
       for (std::size_t i = 0; i < list.size(); ++i) {
         const PeerRecord& r = *(*real)[i];
-        ASSERT_EQ(IdText(r.id), list[i].id) << i;
-        ASSERT_EQ(HostOrder(r.lp), list[i].lp);
-        ASSERT_EQ(HostOrder(r.up), list[i].up);
-        ASSERT_EQ(r.pv, list[i].pv);
-        ASSERT_EQ(Text(r.la), list[i].la);
-        ASSERT_EQ(Text(r.laList), list[i].laList);
+        const ModelRecord& m = list[i];
+        ASSERT_EQ(std::make_tuple(IdText(r.id), HostOrder(r.lp), HostOrder(r.up), r.pv, Text(r.la), Text(r.laList)),
+                  std::make_tuple(m.id, m.lp, m.up, m.pv, m.la, m.laList)) << i;
       }
     }
     for (unsigned p = 0; p < kPeers; ++p) {
@@ -181,8 +170,8 @@ class RegistryModelTest : public TrackerTest {
             << p;
       }
     }
-    std::set<std::string> ids;
-    for (const PeerId& id : touched->registrations) ids.insert(IdText(id));
+    std::vector<std::string> ids;
+    for (const PeerId& id : touched->registrations) ids.push_back(IdText(id));
     ASSERT_EQ(ids, model.registrations[touched]);
   }
 
@@ -206,10 +195,8 @@ class RegistryModelTest : public TrackerTest {
       } else if (roll < 16) {
         const std::size_t at = pick(live.size());
         s = live[at];
-        // Unbind in the order the socket walks its own set.
-        std::vector<PeerId> order(s->registrations.begin(), s->registrations.end());
         s->Close();
-        for (const PeerId& id : order) model.Unbind(s, IdText(id));
+        for (const std::string& id : model.registrations[s]) model.Unbind(s, id);
         live.erase(live.begin() + static_cast<std::ptrdiff_t>(at));
       } else {
         s = live[pick(live.size())];
@@ -226,17 +213,8 @@ class RegistryModelTest : public TrackerTest {
           for (std::size_t i = 0; i < size; ++i) pwl.insert(Pid(static_cast<unsigned>(pick(kPeers + 10))));
         }
 
-        auto bytes = [](const std::string& t) { return reinterpret_cast<const std::uint8_t*>(t.data()); };
-        GetPeersRequest request;
-        request.type = RequestType::GetPeers;
-        request.peer = bytes(peer);
-        request.share = bytes(share);
-        request.shareLength = static_cast<std::uint32_t>(share.size());
-        request.lp = lp;
-        request.up = up;
-        request.pv = pv;
-        request.la = {bytes(la), la.size()};
-        request.laList = {bytes(laList), laList.size()};
+        GetPeersRequest request{RequestType::GetPeers, {Bytes(la), la.size()}, {Bytes(laList), laList.size()},
+                                Bytes(peer), Bytes(share), static_cast<std::uint32_t>(share.size()), lp, up, pv, {}};
         for (const auto& id : pwl) request.pwl.insert(ToPeerId(id));
 
         const ShareId key = ToShareId(share);
@@ -267,8 +245,7 @@ class RegistryModelTest : public TrackerTest {
 };
 
 TEST_F(RegistryModelTest, Seed1) { Drive(1, 3000); }
-TEST_F(RegistryModelTest, Seed2) { Drive(2, 3000); }
-TEST_F(RegistryModelTest, Seed3) { Drive(0xC0FFEE, 3000); }
+TEST_F(RegistryModelTest, Seed2) { Drive(0xC0FFEE, 3000); }
 
 }  // namespace
 }  // namespace lattice::test

@@ -1,0 +1,142 @@
+// Stream transfers through the completion port: every transfer reports
+// exactly once, with its key, record and byte count, however it ends.
+#include <algorithm>
+#include <cstdio>
+#include <string>
+
+#include "port/port_fixture.h"
+
+namespace porttest {
+namespace {
+
+// A transfer that finishes inside the call that starts it still reports
+// through the port: the tracker counts on that to know the record is free.
+TEST_F(PortTest, TransfersThatCompleteAtOnceReportOnce) {
+  Pair p = Connected();
+  ASSERT_TRUE(SendAll(p.client, "hello", 5));
+  ASSERT_TRUE(WaitReadable(p.server, 5000));
+  platform::IoResult r = Receive(p.server, in);
+  ASSERT_EQ(r.status, platform::IoStatus::CompletedAtOnce) << r.error;
+  EXPECT_EQ(std::string(in.buffer, r.bytes), "hello");
+  ExpectOne(&in.record, 5, p.server);
+  EXPECT_EQ(platform::TagOf(&in.record), readTag);
+  EXPECT_EQ(platform::OwnerOf(&in.record), &in);
+
+  r = platform::StartSend(p.server, Prepare(out, writeTag), "greetings", 9);  // at once or later
+  ASSERT_NE(r.status, platform::IoStatus::Failed) << r.error;
+  ExpectOne(&out.record, 9, p.server);
+  EXPECT_EQ(platform::TagOf(&out.record), writeTag);
+  EXPECT_EQ(ReceiveSome(p.client, 5000), "greetings");
+
+  Close(p.client);  // an end of stream at once
+  ASSERT_TRUE(WaitReadable(p.server, 5000));
+  r = Receive(p.server, in);
+  ASSERT_EQ(r.status, platform::IoStatus::CompletedAtOnce) << r.error;
+  EXPECT_EQ(r.bytes, 0u);
+  ExpectOne(&in.record, 0, p.server);
+}
+
+TEST_F(PortTest, PendingReceiveCompletesWhenDataArrivesAgainAndAgain) {
+  Pair p = Connected();
+  for (std::string text : {"one", "second", "third!!"}) {
+    ASSERT_EQ(Receive(p.server, in).status, platform::IoStatus::Pending) << text;
+    EXPECT_TRUE(Quiet(100));
+    ASSERT_TRUE(SendAll(p.client, text.data(), static_cast<int>(text.size())));
+    ExpectOne(&in.record, static_cast<std::uint32_t>(text.size()), p.server);
+    EXPECT_EQ(std::string(in.buffer, text.size()), text);
+  }
+}
+
+// A port that never resumed parked sends would stall every client that reads slowly.
+TEST_F(PortTest, SendOnAFullBufferWaitsForThePeerThenReportsOnce) {
+  Pair p = Connected();
+  platform::LimitConnectionBuffers(p.server, 4096);
+  bulk.assign(256 * 1024, 'x');
+  const auto size = static_cast<std::uint32_t>(bulk.size());
+  platform::IoResult r;
+  std::size_t sent = 0, received = 0;
+  for (int i = 0; i < 4096; ++i) {  // sends that complete at once fill the buffers
+    r = platform::StartSend(p.server, Prepare(out, writeTag), bulk.data(), size);
+    ASSERT_NE(r.status, platform::IoStatus::Failed) << r.error;
+    if (r.status == platform::IoStatus::Pending) break;
+    auto got = Collect(1);
+    ASSERT_EQ(got.size(), 1u);
+    sent += got[0].bytes;
+  }
+  ASSERT_EQ(r.status, platform::IoStatus::Pending);
+  std::vector<platform::Completion> got = CollectFor(50);
+  for (int i = 0; i < 400 && got.empty(); ++i, got = CollectFor(5)) received += ReceiveSome(p.client, 20).size();
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(got[0].record, &out.record);
+  EXPECT_GT(got[0].bytes, 0u);
+  EXPECT_LE(got[0].bytes, size);
+  for (sent += got[0].bytes; received < sent;) {
+    std::string more = ReceiveSome(p.client, 2000);
+    ASSERT_FALSE(more.empty()) << received << " of " << sent;
+    received += more.size();
+  }
+  EXPECT_EQ(received, sent);
+  EXPECT_TRUE(Quiet());
+}
+
+// Cancelling a transfer, or closing its socket, completes what is
+// outstanding with 0 bytes, once, and nothing follows.
+TEST_F(PortTest, CancelOrCloseCompletesOutstandingTransfersWithZeroBytes) {
+  Pair p = Connected();
+  ASSERT_EQ(Receive(p.server, in).status, platform::IoStatus::Pending);
+  platform::CancelTransfer(p.server, &in.record);
+  ExpectOne(&in.record, 0, p.server);
+  platform::CancelTransfer(p.server, &in.record);  // finished already: harmless
+  ASSERT_TRUE(SendAll(p.client, "more", 4));
+  ASSERT_NE(Receive(p.server, in).status, platform::IoStatus::Failed);
+  ExpectOne(&in.record, 4, p.server);
+
+  ASSERT_TRUE(platform::SetBufferSize(p.server, platform::BufferOption::Send, 4096));
+  ASSERT_TRUE(platform::SetBufferSize(p.client, platform::BufferOption::Receive, 4096));
+  ASSERT_EQ(Receive(p.server, in).status, platform::IoStatus::Pending);
+  bulk.assign(1 << 20, 'x');  // the client never reads, so a send stays pending
+  std::size_t atOnce = 0;
+  platform::IoResult r;
+  while (atOnce < 256 && (r = platform::StartSend(p.server, Prepare(out, writeTag), bulk.data(),
+                                                  static_cast<std::uint32_t>(bulk.size())))
+                                 .status == platform::IoStatus::CompletedAtOnce)
+    ++atOnce;
+  ASSERT_EQ(r.status, platform::IoStatus::Pending) << r.error;
+  EXPECT_EQ(Collect(atOnce).size(), atOnce);
+  EXPECT_TRUE(Quiet(100));
+  Close(p.server);
+  auto got = Collect(2);
+  ASSERT_EQ(got.size(), 2u);
+  for (const platform::Completion& c : got) EXPECT_TRUE(c.key == p.server && c.bytes == 0);
+  EXPECT_NE(got[0].record, got[1].record);
+  for (const platform::Completion& c : got) EXPECT_TRUE(c.record == &in.record || c.record == &out.record);
+  EXPECT_TRUE(Quiet());
+}
+
+// A closed connection's abort and a newer connection on the same handle
+// number are told apart by their records, never by the key.
+TEST_F(PortTest, AbortOfClosedSocketAndNewSocketOnSameHandleAreToldApartByRecord) {
+  platform::SocketHandle listening = Listening();
+  Client(listening);
+  platform::SocketHandle first = Accept(listening);
+  ASSERT_EQ(Receive(first, in).status, platform::IoStatus::Pending);
+  platform::SocketHandle secondClient = Client(listening);  // made first, so the freed number goes to the accept
+  Close(first);
+  platform::SocketHandle second = Accept(listening);
+  if (second != first) std::printf("note: handle %llu was not reused\n", static_cast<unsigned long long>(first));
+  ASSERT_TRUE(SendAll(secondClient, "new!", 4));
+  ASSERT_NE(Receive(second, out).status, platform::IoStatus::Failed);
+  auto got = Collect(2);
+  ASSERT_EQ(got.size(), 2u);
+  if (got[0].record != &in.record) std::swap(got[0], got[1]);
+  EXPECT_EQ(got[0].record, &in.record);
+  EXPECT_EQ(got[0].bytes, 0u);
+  EXPECT_EQ(got[1].record, &out.record);
+  EXPECT_EQ(got[1].key, second);
+  EXPECT_EQ(got[1].bytes, 4u);
+  EXPECT_EQ(std::string(out.buffer, 4), "new!");
+  EXPECT_TRUE(Quiet());
+}
+
+}  // namespace
+}  // namespace porttest

@@ -1,0 +1,219 @@
+// The per-connection buffers and bookkeeping: the outbound ring, the
+// datagram send queue, the sweep of closed and idle connections, and the
+// admission bounds.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "net/admission.h"
+#include "net/io_port_context.h"
+#include "net/send_queue.h"
+#include "net/socket_list.h"
+#include "net/udp_socket.h"
+#include "test_support.h"
+
+namespace lattice::test {
+namespace {
+
+TEST(ByteRing, WrappedWritesLandInTheGapAndGrowthKeepsOrder) {
+  FakeSocket s;
+  ByteRing& ring = s.outbound;
+  const std::string a(1000, 'a'), b(300, 'b'), c(700, 'c');
+  ASSERT_EQ(ring.Write(a.data(), a.size()), a.size());
+  ring.Consume(900);  // head at 900, 100 bytes held
+  ASSERT_EQ(ring.Write(b.data(), b.size()), b.size());  // wraps: 124 at the end, 176 from 0
+  EXPECT_EQ(ring.capacity, 1024u);
+  EXPECT_EQ(ring.ContiguousSize(), 124u);
+  ASSERT_EQ(ring.Write(c.data(), c.size()), c.size());  // needs growth to 2048
+  EXPECT_EQ(ring.capacity, 2048u);
+  EXPECT_EQ(ring.head, 0u);
+  EXPECT_EQ(s.TakeOutbound(), std::string(100, 'a') + b + c);
+  EXPECT_EQ(ring.head, 0u);
+}
+
+TEST(ByteRing, RefusesWholeMessagesPastTheLimitAndStillTakesSmallerOnes) {
+  ByteRing ring;
+  const std::string big(8000, 'x'), over(193, 'y'), fits(192, 'z');
+  ASSERT_EQ(ring.Write(big.data(), big.size()), big.size());
+  EXPECT_EQ(ring.Write(over.data(), over.size()), 0u);
+  EXPECT_EQ(ring.count, 8000u);
+  EXPECT_EQ(ring.Write(fits.data(), fits.size()), fits.size());
+  EXPECT_EQ(ring.capacity, 8192u);
+  EXPECT_EQ(ring.ContiguousSize(), 8192u);  // full: the tail has met the head
+  ring.Consume(9000);  // larger than held: no change
+  EXPECT_EQ(ring.count, 8192u);
+}
+
+// A scripted datagram sender: each call takes the next outcome.
+std::vector<platform::IoResult> outcomes;
+std::vector<std::string> sent;
+
+platform::IoResult ScriptedSend(platform::SocketHandle, platform::IoRecord*, const void* data, std::uint32_t length,
+                                const void*, std::int32_t) {
+  sent.emplace_back(static_cast<const char*>(data), length);
+  if (sent.size() > outcomes.size()) return {platform::IoStatus::Pending, 0, 0};
+  return outcomes[sent.size() - 1];
+}
+platform::IoResult AtOnce(std::uint32_t bytes) { return {platform::IoStatus::CompletedAtOnce, bytes, 0}; }
+platform::IoResult Pending() { return {platform::IoStatus::Pending, 0, 0}; }
+
+class SendQueueTest : public TrackerTest {
+ protected:
+  void SetUp() override {
+    TrackerTest::SetUp();
+    outcomes.clear();
+    sent.clear();
+    socket.sender = ScriptedSend;
+  }
+  void Enqueue(const std::string& payload, std::uint32_t addressLength = 16) {
+    std::uint8_t address[256] = {2};
+    EnqueueChunk(socket, payload.data(), payload.size(), address, addressLength);
+  }
+  std::string Front() {
+    return std::string(reinterpret_cast<char*>(socket.sendQueue.front()->Data()), socket.sendQueue.front()->length);
+  }
+  IoPortContext context;
+  UdpSocket socket{123, &context};
+};
+
+TEST_F(SendQueueTest, AddressLengthLimitsAndEmptyDatagrams) {
+  Enqueue("a", 128);
+  Enqueue("b", 129);
+  Enqueue("c", 0xFFFFFFFFu);  // negative as a signed length
+  Enqueue("", 16);
+  Enqueue("d", 0);
+  ASSERT_EQ(socket.sendQueue.size(), 1u);
+  EXPECT_EQ(socket.sendQueue.front()->addressLength, 128u);
+  // Empty data or address is ignored without a word.
+  EXPECT_EQ(LogText(), "2023-11-14 22:13:20 EnqueueChunk() addrLen is too large: 129 (max allowed 128)\n"
+                       "2023-11-14 22:13:20 EnqueueChunk() addrLen is too large: 4294967295 (max allowed 128)\n");
+}
+
+TEST_F(SendQueueTest, ImmediateSendsChainInOrderAndTheirNotificationsAreSkipped) {
+  for (const char* d : {"one", "two", "three"}) Enqueue(d);
+  outcomes = {AtOnce(3), AtOnce(3), Pending()};
+  EXPECT_EQ(FlushSendQueue(socket), 1u);
+  EXPECT_EQ(sent, (std::vector<std::string>{"one", "two", "three"}));
+  EXPECT_TRUE(socket.sendPending);
+  EXPECT_EQ(socket.sendEarlyCount, 2u);
+  Enqueue("four");
+  EXPECT_EQ(FlushSendQueue(socket), 2u);  // nothing starts while a send is outstanding
+  EXPECT_EQ(sent.size(), 3u);
+  // The two early notifications only lower the count; the third completes "three".
+  OnSendCompleted(socket, 3);
+  OnSendCompleted(socket, 3);
+  EXPECT_EQ(socket.sendQueue.size(), 2u);
+  EXPECT_TRUE(socket.sendPending);
+  OnSendCompleted(socket, 5);
+  EXPECT_FALSE(socket.sendPending);
+  ASSERT_EQ(socket.sendQueue.size(), 1u);
+  EXPECT_EQ(Front(), "four");
+}
+
+TEST_F(SendQueueTest, FailedSendOrEmptyCompletionDropsOneDatagram) {
+  Enqueue("first");
+  Enqueue("second");
+  outcomes = {{platform::IoStatus::Failed, 0, 10065}};
+  EXPECT_EQ(FlushSendQueue(socket), 1u);
+  EXPECT_FALSE(socket.sendPending);  // nothing in flight: the loop must wake itself for the rest
+  EXPECT_NE(LogText().find(" WSASendTo() failed (10065)\n"), std::string::npos);
+  outcomes.push_back(Pending());
+  EXPECT_EQ(FlushSendQueue(socket), 1u);
+  EXPECT_EQ(sent.back(), "second");
+  Enqueue("kept");
+  OnSendCompleted(socket, 0);
+  ASSERT_EQ(socket.sendQueue.size(), 1u);
+  EXPECT_EQ(Front(), "kept");
+}
+
+// A connection whose transfers in flight the test controls; counts its fate.
+class SweepProbe : public Socket {
+ public:
+  SweepProbe(std::uintptr_t h, int* destroyed) : Socket(h), destroyed(destroyed) { SocketList().push_back(this); }
+  ~SweepProbe() override { ++*destroyed; }
+  int Kind() const override { return Tcp; }
+  void Close() override { closed = true; }
+  std::uint32_t TransfersInFlight() const override { return inFlight; }
+  std::uint32_t inFlight = 0;
+  int* destroyed;
+};
+
+TEST(SocketSweep, ExpiresAfterMoreThanThirtySecondsAndKeepsObjectsWithTransfersInFlight) {
+  ASSERT_TRUE(SocketList().empty());
+  int destroyed = 0;
+  SetLoopClock(1000);
+  auto* idle = new SweepProbe(7, &destroyed);
+  auto* busy = new SweepProbe(8, &destroyed);
+  busy->inFlight = 1;
+  auto* fresh = new SweepProbe(9, &destroyed);
+  fresh->lastActivity = 1010;
+  SweepSockets(1030);  // exactly 30 seconds: not expired
+  EXPECT_EQ(SocketList().size(), 3u);
+  EXPECT_FALSE(idle->closed);
+  SweepSockets(1031);
+  EXPECT_EQ(destroyed, 1);  // idle: closed and destroyed by the same sweep
+  EXPECT_TRUE(busy->closed);
+  EXPECT_FALSE(fresh->closed);
+  busy->inFlight = 0;  // its cancelled transfer has reported
+  SweepSockets(1032);
+  EXPECT_EQ(destroyed, 2);
+  fresh->closed = true;
+  SweepSockets(1033);
+  EXPECT_EQ(destroyed, 3);
+  EXPECT_TRUE(SocketList().empty());
+}
+
+std::string V6(std::uint16_t group1, std::uint16_t group4, std::uint16_t last) {
+  std::string a(18, '\0');
+  a[0] = static_cast<char>(group1 >> 8), a[1] = static_cast<char>(group1);
+  a[6] = static_cast<char>(group4 >> 8), a[7] = static_cast<char>(group4);
+  a[14] = static_cast<char>(last >> 8), a[15] = static_cast<char>(last);
+  return a;
+}
+std::string Mapped(std::uint8_t a, std::uint8_t b, std::uint8_t c, std::uint8_t d) {
+  return std::string(10, '\0') + "\xFF\xFF" + V4(a, b, c, d, 0);
+}
+
+class AdmissionTest : public TrackerTest {
+ protected:
+  void SetUp() override {
+    TrackerTest::SetUp();
+    ResetAdmission();
+  }
+  void TearDown() override {
+    ResetAdmission();
+    TrackerTest::TearDown();
+  }
+  bool Admit(const std::string& address) {
+    sockets.push_back(std::make_unique<FakeSocket>());
+    sockets.back()->SetAddress(address);
+    return AdmitConnection(*sockets.back());
+  }
+  std::vector<std::unique_ptr<FakeSocket>> sockets;
+};
+
+TEST_F(AdmissionTest, AddressesCountPerIpv4AndPerIpv6Slash64AndAllTogether) {
+  limits.maxConnectionsPerAddress = 2;
+  limits.maxConnections = 5;
+  EXPECT_TRUE(Admit(V4(10, 0, 0, 1, 1)));
+  EXPECT_TRUE(Admit(V4(10, 0, 0, 1, 2)));
+  EXPECT_FALSE(Admit(Mapped(10, 0, 0, 1)));  // the same IPv4 address over IPv6
+  EXPECT_TRUE(Admit(V6(0x2001, 1, 1)));
+  EXPECT_TRUE(Admit(V6(0x2001, 1, 2)));
+  EXPECT_FALSE(Admit(V6(0x2001, 1, 3)));  // the same /64
+  EXPECT_TRUE(Admit(V6(0x2001, 2, 1)));
+  EXPECT_FALSE(Admit(V4(10, 0, 0, 2, 1)));  // five in all
+  EXPECT_EQ(AdmittedConnections(), 5u);
+  EXPECT_EQ(trackerStats.limitHits[kLimitPerAddress], 2u);
+  EXPECT_EQ(trackerStats.limitHits[kLimitConnections], 1u);
+  // A place given back is taken again, once: a second release changes nothing.
+  ReleaseConnection(*sockets[0]);
+  ReleaseConnection(*sockets[0]);
+  ReleaseConnection(*sockets[2]);  // never admitted
+  EXPECT_EQ(AdmittedConnections(), 4u);
+  EXPECT_TRUE(Admit(Mapped(10, 0, 0, 1)));
+  EXPECT_FALSE(Admit(V4(10, 0, 0, 3, 1)));
+}
+
+}  // namespace
+}  // namespace lattice::test

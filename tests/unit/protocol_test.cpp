@@ -1,0 +1,255 @@
+// One request through the handler and the encoder, and a stream of them
+// through framing: replies, introductions, counters and the per-connection
+// bounds, checked byte for byte.
+#include <gtest/gtest.h>
+
+#include "test_support.h"
+
+namespace lattice::test {
+namespace {
+
+class ProtocolTest : public TrackerTest {
+ protected:
+  const std::string share = Sid(3);
+  std::string Request(unsigned peer) { return Framed({.peer = Pid(peer), .share = share}); }
+};
+
+std::string Hex(const char* text) {
+  std::string out;
+  for (const char* p = text; *p != '\0'; p += *p == ' ' ? 1 : 2)
+    if (*p != ' ') out.push_back(static_cast<char>(std::stoi(std::string(p, 2), nullptr, 16)));
+  return out;
+}
+
+// Written out by hand, so that the builders of the other tests are checked too.
+TEST_F(ProtocolTest, ReplyListingOneTcpPeerMatchesTheReferenceBytes) {
+  std::string peer, share20;
+  for (int i = 0; i < 20; ++i) {
+    peer.push_back(static_cast<char>(0xA0 + i));
+    share20.push_back(static_cast<char>(1 + i));
+  }
+  FakeSocket listed, requester;
+  listed.SetAddress(V4(192, 0, 2, 10, 51413));
+  ASSERT_FALSE(Handle(listed, Framed({.peer = peer, .share = share20, .lp = 51413})).empty());
+  const std::string expected = Hex("00 00 00 97") + "d1:m5:peers5:peersld1:a6:" + Hex("c0 00 02 0a c8 d5") +
+                               "8:tcp_listl6:" + Hex("c0 00 02 0a c8 d5") + "e8:utp_listle2:lpi51413e1:p20:" +
+                               peer + "ee5:share20:" + share20 + "4:timei1700000000ee";
+  EXPECT_EQ(Handle(requester, Framed({.peer = Pid(1), .share = share20})), expected);
+}
+
+TEST_F(ProtocolTest, NewPeerIsIntroducedOnEveryConnectionOfTheListedPeer) {
+  FakeSocket aTcp(Tcp), aUtp(Utp), b(Tcp);
+  const std::string a1 = V4(10, 0, 0, 1, 1), a2 = V4(10, 0, 0, 1, 2), b3 = V4(10, 0, 0, 2, 3);
+  aTcp.SetAddress(a1);
+  aUtp.SetAddress(a2);
+  b.SetAddress(b3);
+  EXPECT_EQ(Handle(aTcp, Request(1)), PeersMessage({}, share));
+  EXPECT_EQ(Handle(aUtp, Request(1)), PeersMessage({}, share));
+  EXPECT_EQ(aTcp.outbound.count + aUtp.outbound.count, 0u);
+
+  SetLoopClock(kTime + 5);  // both messages of one request carry the clock of that request
+  const std::string introduce = PeersMessage({{.id = Pid(2), .a = b3, .listed = true, .tcp = {b3}}}, share, kTime + 5);
+  EXPECT_EQ(Handle(b, Request(2)),
+            PeersMessage({{.id = Pid(1), .a = a1, .listed = true, .tcp = {a1}, .utp = {a2}}}, share, kTime + 5));
+  EXPECT_EQ(aTcp.TakeOutbound(), introduce);
+  EXPECT_EQ(aUtp.TakeOutbound(), introduce);
+  EXPECT_EQ(b.outbound.count, 0u);  // the reply is returned, not queued
+  // Introductions are counted by the receiving kind; replies by framing.
+  EXPECT_EQ(trackerStats.peersSentTotal[Tcp], 1u);
+  EXPECT_EQ(trackerStats.peersSentTotal[Utp], 1u);
+  EXPECT_EQ(trackerStats.getPeersTotal[Tcp], 2u);
+  EXPECT_EQ(trackerStats.getPeersTotal[Utp], 1u);
+  Handle(b, Request(2));  // a repeat is handled in full again
+  EXPECT_EQ(aTcp.TakeOutbound(), introduce);
+}
+
+TEST_F(ProtocolTest, EntriesEchoAnnouncedFieldsAndListConnectionsInBindingOrder) {
+  FakeSocket t1(Tcp), u2(Utp), t3(Tcp), asker(Tcp), v6(Utp), none(Tcp);
+  const std::string a1 = V4(10, 0, 0, 1, 1), a2 = V4(10, 0, 0, 1, 2), a3 = V4(10, 0, 0, 1, 3);
+  const std::string ip6 = std::string("\x20\x01\x0d\xb8", 4) + std::string(11, '\0') + "\x01\x1a\xe1";
+  t1.SetAddress(a1);
+  u2.SetAddress(a2);
+  t3.SetAddress(a3);
+  asker.SetAddress(V4(10, 0, 0, 9, 9));
+  v6.SetAddress(ip6);
+  Handle(t1, Framed({.peer = Pid(1), .share = share, .lp = 70000, .up = 443, .pv = 9, .la = "06:abcdef",
+                     .laList = "03:xyz"}));
+  Handle(u2, Framed({.peer = Pid(1), .share = share, .lp = 70000, .up = 443, .la = "06:abcdef", .laList = "03:xyz"}));
+  Handle(t3, Framed({.peer = Pid(1), .share = share, .lp = 70000, .up = 443, .la = "06:abcdef", .laList = "03:xyz"}));
+  Handle(v6, Framed({.peer = Pid(2), .share = share, .lp = 0, .la = "0:"}));
+  Handle(none, Request(3));  // no address family the tracker can write
+  Entry one{.id = Pid(1), .a = a1, .listed = true, .tcp = {a1, a3}, .utp = {a2}, .la = "06:abcdef",
+            .laList = "03:xyz", .lp = 4464, .up = 443};  // 70000 keeps its low 16 bits
+  const Entry two{.id = Pid(2), .a = ip6, .listed = true, .utp = {ip6}, .la = "0:"};
+  const Entry three{.id = Pid(3), .listed = true};
+  EXPECT_EQ(Handle(asker, Request(4)), PeersMessage({one, two, three}, share));
+  // An introduction gives the connection that asked as "a", not the first bound.
+  EXPECT_EQ(none.TakeOutbound(), PeersMessage({{.id = Pid(4), .a = V4(10, 0, 0, 9, 9), .listed = true,
+                                                .tcp = {V4(10, 0, 0, 9, 9)}}}, share));
+  t3.TakeOutbound();
+  Handle(t3, Framed({.peer = Pid(1), .share = share}));
+  EXPECT_EQ(none.TakeOutbound(), PeersMessage({{.id = Pid(1), .a = a3, .listed = true, .tcp = {a1, a3}, .utp = {a2}}},
+                                              share));
+  t1.Close();  // the last connection moves into the first place
+  one = {.id = Pid(1), .a = a3, .listed = true, .tcp = {a3}, .utp = {a2}};
+  EXPECT_EQ(Handle(asker, Request(4)), PeersMessage({one, two, three}, share));
+}
+
+TEST_F(ProtocolTest, OnlyWellFormedGetPeersAreCountedAndEachNewIdIsLoggedOnce) {
+  FakeSocket s(Utp), t(Utp);
+  const std::vector<std::pair<std::string, bool>> unanswered = {
+      {Frame("de"), false},       {Frame("d1:m5:peerse"), false}, {Frame("d2:lpi-1ee"), false},
+      {Framed({.m = std::nullopt, .peer = Pid(1), .share = share}), false},
+      {Framed({}), true},         {Framed({.peer = Pid(1)}), true}, {Framed({.share = share}), true}};
+  std::uint64_t counted = 0;
+  for (const auto& [message, counts] : unanswered) {
+    EXPECT_EQ(Handle(s, message), "");
+    counted += counts;
+    EXPECT_EQ(trackerStats.getPeersTotal[Utp], counted) << message;
+    EXPECT_EQ(trackerStats.getPeersPeriod[Utp], counted) << message;
+  }
+  EXPECT_EQ(ShareCount(), 0u);
+  EXPECT_TRUE(s.registrations.empty());
+
+  Handle(s, Request(1));
+  Handle(s, Request(1));
+  Handle(s, Request(2));
+  Handle(t, Request(1));
+  Handle(s, Framed({.peer = Pid(2), .share = Sid(4, 32)}));  // same pair, other share
+  const std::string line = "2023-11-14 22:13:20 got new peer id for the connection\n";
+  EXPECT_EQ(LogText(), line + line + line);
+  EXPECT_EQ(trackerStats.getPeersTotal[Tcp], 0u);
+}
+
+TEST_F(ProtocolTest, PeerRegisteredWhileTheRandomSourceFailsIsListedWithoutAddresses) {
+  std::vector<std::unique_ptr<FakeSocket>> sockets;
+  std::vector<Entry> entries;
+  for (unsigned i = 0; i < 15; ++i) {
+    const std::string addr = V4(10, 0, 0, static_cast<std::uint8_t>(i), 1000);
+    sockets.push_back(std::make_unique<FakeSocket>(Tcp));
+    sockets.back()->SetAddress(addr);
+    entries.push_back({.id = Pid(i), .a = addr, .listed = true, .tcp = {addr}});
+    Handle(*sockets.back(), Request(i));
+  }
+  for (auto& s : sockets) s->TakeOutbound();
+  FakeSocket late(Tcp);
+  ScriptedRandom::FailNextFill();
+  EXPECT_EQ(Handle(late, Request(15)), "");
+  EXPECT_EQ(trackerStats.getPeersTotal[Tcp], 16u);
+  EXPECT_TRUE(late.registrations.empty());
+  for (auto& s : sockets) EXPECT_EQ(s->outbound.count, 0u);  // nobody was introduced
+  late.Close();
+  // Drawn first, so listed; it has no connection, so no address and no lists.
+  ScriptedRandom::script = {15, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14};
+  std::vector<Entry> expected = {{.id = Pid(15)}};
+  expected.insert(expected.end(), entries.begin() + 1, entries.end());
+  EXPECT_EQ(Handle(*sockets[0], Request(0)), PeersMessage(expected, share));
+}
+
+TEST_F(ProtocolTest, RequestsPastAPerConnectionBoundAreDroppedCountedAndLogged) {
+  limits.maxLocalAddressBytes = 16;
+  limits.maxPeerIdsPerConnection = 2;
+  limits.maxConnectionsPerPeerId = 1;
+  limits.maxRegistryBytesPerConnection = 1500;
+  FakeSocket a, b, c;
+  const std::string la16 = "13:" + std::string(13, 'x'), la17 = "14:" + std::string(14, 'x');
+  EXPECT_EQ(Handle(a, Framed({.peer = Pid(1), .share = share, .la = la17})), "");
+  EXPECT_EQ(Handle(a, Framed({.peer = Pid(1), .share = share, .laList = la17})), "");
+  EXPECT_TRUE(a.registrations.empty());
+  EXPECT_NE(Handle(a, Framed({.peer = Pid(1), .share = share, .la = la16, .laList = la16})), "");
+  EXPECT_NE(Handle(a, Request(2)), "");
+  EXPECT_EQ(Handle(a, Request(3)), "");  // a third id
+  EXPECT_NE(Handle(a, Framed({.peer = Pid(1), .share = Sid(9)})), "");  // a known id still works
+  EXPECT_EQ(Handle(b, Request(1)), "");  // a second connection for id 1
+  EXPECT_EQ(ShareIds(share), (std::vector<std::string>{Pid(1), Pid(2)}));
+  EXPECT_EQ(b.outbound.count, 0u);
+
+  int taken = 0;
+  for (unsigned i = 0; i < 20; ++i) taken += !Handle(c, Framed({.peer = Pid(7), .share = Sid(20 + i)})).empty();
+  EXPECT_GE(taken, 1);
+  EXPECT_LT(taken, 20);
+  EXPECT_LE(c.registryBytes, 1500);
+  EXPECT_NE(Handle(c, Framed({.peer = Pid(7), .share = Sid(20)})), "");  // a refresh costs nothing
+  const std::uint64_t expected[kLimitKinds] = {0, 0, 0, 1, 2, 1, static_cast<std::uint64_t>(20 - taken), 0};
+  for (int k = 0; k < kLimitKinds; ++k) EXPECT_EQ(trackerStats.limitHits[k], expected[k]) << k;
+  const std::string log = LogText();
+  for (const char* what : {"local address value over the size limit", "peer ids on one connection over the limit",
+                           "connections of one peer id over the limit", "registry bytes of one connection over the limit"})
+    EXPECT_NE(log.find(std::string("request dropped: ") + what + "\n"), std::string::npos) << what;
+}
+
+// ---- framing ----
+
+TEST_F(ProtocolTest, MessagesAreHandledWhenCompleteInArrivalOrder) {
+  FakeSocket s;
+  const std::string addr = V4(10, 0, 0, 1, 1000);
+  s.SetAddress(addr);
+  const std::string first = Request(1);
+  for (std::size_t i = 0; i + 1 < first.size(); ++i) {
+    s.Receive(first.substr(i, 1));
+    ASSERT_TRUE(FrameMessages(s));
+    ASSERT_EQ(s.inbound.size(), i + 1);
+  }
+  EXPECT_EQ(s.outbound.count, 0u);
+  // The second message sees the first registered: its introduction lands on
+  // this same connection before its reply. The partial fourth stays.
+  s.Receive(first.substr(first.size() - 1) + Request(2) + Frame("dx") + Request(1).substr(0, 7));
+  ASSERT_TRUE(FrameMessages(s));
+  const Entry one{.id = Pid(1), .a = addr, .listed = true, .tcp = {addr}};
+  const Entry two{.id = Pid(2), .a = addr, .listed = true, .tcp = {addr}};
+  EXPECT_EQ(s.TakeOutbound(), PeersMessage({}, share) + PeersMessage({two}, share) + PeersMessage({one}, share));
+  EXPECT_EQ(std::string(s.inbound.begin(), s.inbound.end()), Request(1).substr(0, 7));
+  EXPECT_EQ(trackerStats.getPeersTotal[Tcp], 2u);
+  EXPECT_EQ(trackerStats.peersSentTotal[Tcp], 3u);  // two replies and one introduction
+  EXPECT_EQ(trackerStats.peersSentPeriod[Tcp], 3u);
+
+  // An empty message waits for one more byte, then goes silently.
+  FakeSocket e(Utp);
+  e.Receive(std::string(4, '\0'));
+  ASSERT_TRUE(FrameMessages(e));
+  EXPECT_EQ(e.inbound.size(), 4u);
+  e.Receive(Request(3));
+  ASSERT_TRUE(FrameMessages(e));
+  EXPECT_TRUE(e.inbound.empty());
+  EXPECT_EQ(trackerStats.peersSentTotal[Utp], 1u);
+}
+
+TEST_F(ProtocolTest, DeclaredBodyAboveTheLimitAsksForCloseAfterEarlierMessages) {
+  FakeSocket s, huge, limit;
+  s.Receive(Request(1) + Prefix(kMaxMessageBody + 1) + "d");
+  EXPECT_FALSE(FrameMessages(s));
+  EXPECT_EQ(s.TakeOutbound(), PeersMessage({}, share));
+  huge.Receive(Prefix(0xFFFFFFFFu) + "d");
+  EXPECT_FALSE(FrameMessages(huge));
+  limit.Receive(Prefix(kMaxMessageBody) + "d");
+  EXPECT_TRUE(FrameMessages(limit));
+  EXPECT_EQ(limit.inbound.size(), 5u);  // waits for the rest
+  limit.Receive(std::string(kMaxMessageBody - 1, 'x'));
+  EXPECT_TRUE(FrameMessages(limit));
+  EXPECT_TRUE(limit.inbound.empty());
+}
+
+TEST_F(ProtocolTest, ReplyThatDoesNotFitIsHeldAndLaterRequestsWaitBehindIt) {
+  FakeSocket s;
+  const std::string addr = V4(10, 0, 0, 1, 1000);
+  s.SetAddress(addr);
+  const std::string filler(8190, 'f');
+  ASSERT_EQ(s.outbound.Write(filler.data(), filler.size()), filler.size());
+  s.Receive(Request(1) + Request(2));
+  ASSERT_TRUE(FrameMessages(s));
+  EXPECT_TRUE(InputPaused(s));
+  EXPECT_EQ(std::string(s.inbound.begin(), s.inbound.end()), Request(2));  // not handled while the reply waits
+  EXPECT_EQ(trackerStats.peersSentTotal[Tcp], 0u);  // counted once it is queued
+  EXPECT_FALSE(ReleaseHeldReply(s));
+  s.outbound.Consume(filler.size());
+  ASSERT_TRUE(ReleaseHeldReply(s));
+  EXPECT_FALSE(InputPaused(s));
+  ASSERT_TRUE(FrameMessages(s));
+  const Entry one{.id = Pid(1), .a = addr, .listed = true, .tcp = {addr}};
+  const Entry two{.id = Pid(2), .a = addr, .listed = true, .tcp = {addr}};
+  EXPECT_EQ(s.TakeOutbound(), PeersMessage({}, share) + PeersMessage({two}, share) + PeersMessage({one}, share));
+  EXPECT_EQ(trackerStats.peersSentTotal[Tcp], 3u);
+}
+
+}  // namespace
+}  // namespace lattice::test
