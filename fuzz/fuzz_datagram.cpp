@@ -23,7 +23,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   {
-    test::UtpLink link;
+    Tracker tracker;
+    test::UtpLink link(tracker);
     std::vector<utp_socket*> open;
     std::size_t i = 0;
     auto next = [&](std::uint8_t fallback = 0) { return i < size ? data[i++] : fallback; };
@@ -58,12 +59,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
           if (!open.empty()) utp_close(open.back()), open.pop_back();
           break;
         case 6:
-          SweepSockets(0x7FFFFFFF);
+          link.context.sockets.SweepSockets(0x7FFFFFFF);
           break;
       }
       link.Pump(4000, false);
     }
   }
-  ResetRegistry();
   return 0;
 }

@@ -54,7 +54,7 @@ class Run {
     FakeSocket& s = *sl.socket;
     sl.shadow += bytes;
     s.Receive(bytes);
-    const bool ok = FrameMessages(s);
+    const bool ok = FrameMessages(tracker, s);
     const std::size_t consumed = CheckFramed(sl.shadow, s.inbound, bytes.size(), ok, InputPaused(s));
     sl.shadow.erase(0, consumed);
     for (const PeerId& id : s.registrations) ids.insert(id);
@@ -91,13 +91,13 @@ class Run {
   // A transport frames again once a held reply has gone into the ring.
   void Resume(int slot) {
     FakeSocket& s = *slots[slot].socket;
-    if (!s.closed && InputPaused(s) && ReleaseHeldReply(s)) Deliver(slot, "");
+    if (!s.closed && InputPaused(s) && ReleaseHeldReply(tracker, s)) Deliver(slot, "");
   }
 
   void Close(int slot) {
     Drain(slot, UINT64_MAX);
     Slot& sl = slots[slot];
-    sl.socket->Close();
+    sl.socket->Close(tracker);
     // Kept alive, so that a reference left in the registry is caught by the
     // sanitizer's use of a closed object rather than hidden by a reused address.
     closed.push_back(std::move(sl.socket));
@@ -108,18 +108,19 @@ class Run {
   void CloseAll() {
     for (int i = 0; i < slotCount; ++i) {
       Drain(i, UINT64_MAX);
-      slots[i].socket->Close();
+      slots[i].socket->Close(tracker);
     }
     for (const PeerId& id : ids) {
-      const std::vector<Socket*>* connections = FindPeerConnections(id);
+      const std::vector<Connection*>* connections = tracker.registry.FindPeerConnections(id);
       FUZZ_CHECK(connections == nullptr || (ScriptedRandom::failed && connections->empty()));
-      FUZZ_CHECK(FindPeerShares(id) == nullptr);
+      FUZZ_CHECK(tracker.registry.FindPeerShares(id) == nullptr);
     }
     // Only a record left behind by a failed selection outlives every connection.
-    FUZZ_CHECK(ShareCount() == 0 || ScriptedRandom::failed);
+    FUZZ_CHECK(tracker.registry.ShareCount() == 0 || ScriptedRandom::failed);
   }
 
   const int slotCount;
+  Tracker tracker;
 
  private:
   void Open(int slot) {
@@ -184,14 +185,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     return true;
   }();
   (void)quiet;
-  ResetRegistry();
   std::uint64_t seed = 1469598103934665603ull;
   for (std::size_t i = 0; i < size; ++i) seed = (seed ^ data[i]) * 1099511628211ull;
   ScriptedRandom::Reset(seed, data[2]);
-  SetRandomSource(&ScriptedRandom::Fill);
   SetLoopClock(kTime);
   {
     Run run(data);
+    run.tracker.registry.SetRandomSource(&ScriptedRandom::Fill);
     const std::size_t scheduleLength = std::min<std::size_t>(data[3] & 31, size - 4);
     const std::uint8_t* schedule = data + 4;
     const std::uint8_t* stream = schedule + scheduleLength;
@@ -209,6 +209,5 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     run.CloseAll();
   }
-  ResetRegistry();
   return 0;
 }

@@ -57,7 +57,7 @@ class PortTest : public ::testing::Test {
   // Handle numbers are reused at once, so each is closed exactly once.
   void Close(platform::SocketHandle h) {
     open.erase(std::remove(open.begin(), open.end(), h), open.end());
-    platform::CloseSocket(h);
+    platform::CloseSocket(port, h);
   }
   platform::SocketHandle Attached(platform::SocketHandle h) {
     int error = 0;
@@ -97,7 +97,7 @@ class PortTest : public ::testing::Test {
     return &s.record;
   }
   platform::IoResult Receive(platform::SocketHandle h, Slot& s) {
-    return platform::StartReceive(h, Prepare(s, readTag), s.buffer, sizeof s.buffer);
+    return platform::StartReceive(port, h, Prepare(s, readTag), s.buffer, sizeof s.buffer);
   }
 
   // Exactly one completion arrives, with this record, byte count and key,

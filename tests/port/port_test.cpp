@@ -4,7 +4,7 @@
 #include <string>
 #include <thread>
 
-#include "net/socket_address.h"
+#include "tracker/connection.h"
 #include "port/port_fixture.h"
 
 namespace porttest {
@@ -82,13 +82,13 @@ class DatagramTest : public PortTest {
   void SendToB(const std::string& text) {
     Address to = Loopback(LocalPort(b));
     auto length = static_cast<std::uint32_t>(text.size());
-    platform::IoResult r = platform::StartSendTo(a, Prepare(out, writeTag), text.data(), length, to.bytes, to.length);
+    platform::IoResult r = platform::StartSendTo(port, a, Prepare(out, writeTag), text.data(), length, to.bytes, to.length);
     ASSERT_NE(r.status, platform::IoStatus::Failed) << r.error;
   }
   platform::IoResult ReceiveOnB() {
     in.addressLength = sizeof in.address;
     std::memset(in.address, 0, sizeof in.address);
-    return platform::StartReceiveFrom(b, Prepare(in, readTag), in.buffer, sizeof in.buffer, in.address,
+    return platform::StartReceiveFrom(port, b, Prepare(in, readTag), in.buffer, sizeof in.buffer, in.address,
                                       &in.addressLength);
   }
   // Both transfers report once: the send on a, the receipt on b.

@@ -22,7 +22,7 @@ TEST_F(PortTest, TransfersThatCompleteAtOnceReportOnce) {
   EXPECT_EQ(platform::TagOf(&in.record), readTag);
   EXPECT_EQ(platform::OwnerOf(&in.record), &in);
 
-  r = platform::StartSend(p.server, Prepare(out, writeTag), "greetings", 9);  // at once or later
+  r = platform::StartSend(port, p.server, Prepare(out, writeTag), "greetings", 9);  // at once or later
   ASSERT_NE(r.status, platform::IoStatus::Failed) << r.error;
   ExpectOne(&out.record, 9, p.server);
   EXPECT_EQ(platform::TagOf(&out.record), writeTag);
@@ -56,7 +56,7 @@ TEST_F(PortTest, SendOnAFullBufferWaitsForThePeerThenReportsOnce) {
   platform::IoResult r;
   std::size_t sent = 0, received = 0;
   for (int i = 0; i < 4096; ++i) {  // sends that complete at once fill the buffers
-    r = platform::StartSend(p.server, Prepare(out, writeTag), bulk.data(), size);
+    r = platform::StartSend(port, p.server, Prepare(out, writeTag), bulk.data(), size);
     ASSERT_NE(r.status, platform::IoStatus::Failed) << r.error;
     if (r.status == platform::IoStatus::Pending) break;
     auto got = Collect(1);
@@ -84,9 +84,9 @@ TEST_F(PortTest, SendOnAFullBufferWaitsForThePeerThenReportsOnce) {
 TEST_F(PortTest, CancelOrCloseCompletesOutstandingTransfersWithZeroBytes) {
   Pair p = Connected();
   ASSERT_EQ(Receive(p.server, in).status, platform::IoStatus::Pending);
-  platform::CancelTransfer(p.server, &in.record);
+  platform::CancelTransfer(port, p.server, &in.record);
   ExpectOne(&in.record, 0, p.server);
-  platform::CancelTransfer(p.server, &in.record);  // finished already: harmless
+  platform::CancelTransfer(port, p.server, &in.record);  // finished already: harmless
   ASSERT_TRUE(SendAll(p.client, "more", 4));
   ASSERT_NE(Receive(p.server, in).status, platform::IoStatus::Failed);
   ExpectOne(&in.record, 4, p.server);
@@ -97,7 +97,7 @@ TEST_F(PortTest, CancelOrCloseCompletesOutstandingTransfersWithZeroBytes) {
   bulk.assign(1 << 20, 'x');  // the client never reads, so a send stays pending
   std::size_t atOnce = 0;
   platform::IoResult r;
-  while (atOnce < 256 && (r = platform::StartSend(p.server, Prepare(out, writeTag), bulk.data(),
+  while (atOnce < 256 && (r = platform::StartSend(port, p.server, Prepare(out, writeTag), bulk.data(),
                                                   static_cast<std::uint32_t>(bulk.size())))
                                  .status == platform::IoStatus::CompletedAtOnce)
     ++atOnce;

@@ -17,12 +17,12 @@
 
 #include "log/log.h"
 #include "log/loop_clock.h"
-#include "net/socket.h"
+#include "net/byte_ring.h"
 #include "platform/address_family.h"
 #include "tracker/message_framing.h"
 #include "tracker/peer_registry.h"
 #include "tracker/request_handler.h"
-#include "tracker/tracker_stats.h"
+#include "tracker/tracker.h"
 
 // Requests and expected entries are built with designated initializers that
 // leave out the fields a test does not need.
@@ -32,25 +32,33 @@ namespace lattice::test {
 
 constexpr std::int64_t kTime = 1700000000;  // 2023-11-14 22:13:20 UTC
 
-// Send keeps the base behaviour (queue and count); Close unbinds every
+// From the compact form (4 or 16 address bytes, then the port) into the
+// system layout: family at 0, big-endian port at 2, address at 4 or 8.
+inline void SetCompactAddress(AddressStorage& address, const std::string& compact) {
+  address = AddressStorage{};
+  const bool v4 = compact.size() == 6;
+  std::memcpy(address.bytes, v4 ? &platform::kFamilyInet : &platform::kFamilyInet6, 2);
+  std::memcpy(address.bytes + 2, compact.data() + compact.size() - 2, 2);
+  std::memcpy(address.bytes + (v4 ? 4 : 8), compact.data(), compact.size() - 2);
+}
+
+// A connection queueing into a ring as the sockets do; Close unbinds every
 // announced id once, as the real connection classes do.
-class FakeSocket : public Socket {
+class FakeSocket : public Connection {
  public:
-  explicit FakeSocket(int kind = Tcp) : Socket(0), kind_(kind) {}
+  explicit FakeSocket(int kind = Tcp) : kind_(kind) {}
   int Kind() const override { return kind_; }
-  void Close() override {
+  bool Queue(const void* data, std::size_t length) override {
+    return outbound.Write(data, length) != 0 || length == 0;
+  }
+  bool Send(const void* data, std::size_t length) override { return Queue(data, length); }
+  void Close(Tracker& tracker) {
     if (closed) return;
     closed = true;
-    for (const PeerId& id : registrations) UnbindPeer(*this, id);
+    tracker.registry.UnbindConnection(*this);
   }
-  // From the compact form (4 or 16 address bytes, then the port) into the
-  // system layout: family at 0, big-endian port at 2, address at 4 or 8.
   FakeSocket& SetAddress(const std::string& compact) {
-    peerAddress = AddressStorage{};
-    const bool v4 = compact.size() == 6;
-    std::memcpy(peerAddress.bytes, v4 ? &platform::kFamilyInet : &platform::kFamilyInet6, 2);
-    std::memcpy(peerAddress.bytes + 2, compact.data() + compact.size() - 2, 2);
-    std::memcpy(peerAddress.bytes + (v4 ? 4 : 8), compact.data(), compact.size() - 2);
+    SetCompactAddress(peerAddress, compact);
     return *this;
   }
   void Receive(const std::string& bytes) { inbound.insert(inbound.end(), bytes.begin(), bytes.end()); }
@@ -66,6 +74,9 @@ class FakeSocket : public Socket {
     }
     return out;
   }
+
+  ByteRing outbound;
+  bool closed = false;
 
  private:
   int kind_;
@@ -86,8 +97,8 @@ inline std::vector<std::string> Ids(const std::vector<PeerRecord*>& records) {
   return ids;
 }
 // Ids of a share's records in list order.
-inline std::vector<std::string> ShareIds(const std::string& share) {
-  const std::vector<PeerRecord*>* records = FindShareRecords(ToShareId(share));
+inline std::vector<std::string> ShareIds(PeerRegistry& registry, const std::string& share) {
+  const std::vector<PeerRecord*>* records = registry.FindShareRecords(ToShareId(share));
   return records == nullptr ? std::vector<std::string>{} : Ids(*records);
 }
 
@@ -292,7 +303,7 @@ class PeersReader {
 };
 
 #ifdef TEST_F
-// Fresh global state per test; log lines go to a file the test can read.
+// A fresh tracker per test; log lines go to a file the test can read.
 class TrackerTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -303,27 +314,24 @@ class TrackerTest : public ::testing::Test {
     setenv("TZ", "UTC0", 1);
     tzset();
 #endif
-    ResetRegistry();
     ScriptedRandom::Reset();
-    SetRandomSource(&ScriptedRandom::Fill);
-    trackerStats = TrackerStats{};
-    limits = Limits{};
+    tracker.registry.SetRandomSource(&ScriptedRandom::Fill);
     SetLoopClock(kTime);
     ASSERT_NE(logFile = std::tmpfile(), nullptr);
     SetLogStreamForTesting(logFile);
   }
   void TearDown() override {
-    ResetRegistry();
-    SetRandomSource(nullptr);
     SetLogStreamForTesting(nullptr);
     if (logFile != nullptr) std::fclose(logFile);
   }
   std::string LogText() { return ReadAll(logFile); }
   // Runs one framed message through the handler; returns the reply bytes.
-  static std::string Handle(FakeSocket& socket, const std::string& framed) {
-    EncodedMessage reply = HandleMessage(socket, Bytes(framed), framed.size(), socket.peerAddress);
+  std::string Handle(FakeSocket& socket, const std::string& framed) {
+    EncodedMessage reply = HandleMessage(tracker, socket, Bytes(framed), framed.size(), socket.peerAddress);
     return std::string(reinterpret_cast<const char*>(reply.data), reply.length);
   }
+  std::vector<std::string> ShareIds(const std::string& share) { return test::ShareIds(tracker.registry, share); }
+  Tracker tracker;
   std::FILE* logFile = nullptr;
 };
 #endif

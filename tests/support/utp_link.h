@@ -9,8 +9,6 @@
 #include <vector>
 
 #include "net/io_port_context.h"
-#include "net/run_flags.h"
-#include "net/socket_list.h"
 #include "net/udp_socket.h"
 #include "net/utp_binding.h"
 #include "platform/io_port.h"
@@ -34,10 +32,10 @@ struct UtpStream {
 
 class UtpLink {
  public:
-  explicit UtpLink(std::int32_t mtu = 0) {
+  explicit UtpLink(Tracker& trackerState, std::int32_t mtu = 0) : context(trackerState) {
     context.readTag = platform::CreateIoTag();
     context.writeTag = platform::CreateIoTag();
-    mtuSetting = mtu;
+    context.mtu = mtu;
     tracker = std::make_unique<UdpSocket>(kNoHandle, &context);
     utp_context_set_userdata(client, this);
     utp_set_callback(client, UTP_SENDTO, [](utp_callback_arguments* a) -> uint64 {
@@ -64,10 +62,9 @@ class UtpLink {
   }
   ~UtpLink() {
     utp_destroy(client);
-    for (Socket* s : SocketList()) s->Close();
+    for (Socket* s : context.sockets) s->Close();
     tracker.reset();
-    SweepSockets(0);
-    mtuSetting = 0;
+    context.sockets.SweepSockets(0);
   }
 
   UtpStream& Connect(std::uint16_t port) {

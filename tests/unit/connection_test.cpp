@@ -8,7 +8,6 @@
 #include "net/admission.h"
 #include "net/io_port_context.h"
 #include "net/send_queue.h"
-#include "net/socket_list.h"
 #include "net/udp_socket.h"
 #include "test_support.h"
 
@@ -48,8 +47,8 @@ TEST(ByteRing, RefusesWholeMessagesPastTheLimitAndStillTakesSmallerOnes) {
 std::vector<platform::IoResult> outcomes;
 std::vector<std::string> sent;
 
-platform::IoResult ScriptedSend(platform::SocketHandle, platform::IoRecord*, const void* data, std::uint32_t length,
-                                const void*, std::int32_t) {
+platform::IoResult ScriptedSend(platform::IoPort*, platform::SocketHandle, platform::IoRecord*, const void* data,
+                                std::uint32_t length, const void*, std::int32_t) {
   sent.emplace_back(static_cast<const char*>(data), length);
   if (sent.size() > outcomes.size()) return {platform::IoStatus::Pending, 0, 0};
   return outcomes[sent.size() - 1];
@@ -72,7 +71,7 @@ class SendQueueTest : public TrackerTest {
   std::string Front() {
     return std::string(reinterpret_cast<char*>(socket.sendQueue.front()->Data()), socket.sendQueue.front()->length);
   }
-  IoPortContext context;
+  IoPortContext context{tracker};
   UdpSocket socket{123, &context};
 };
 
@@ -126,41 +125,45 @@ TEST_F(SendQueueTest, FailedSendOrEmptyCompletionDropsOneDatagram) {
   EXPECT_EQ(Front(), "kept");
 }
 
-// A connection whose transfers in flight the test controls; counts its fate.
-class SweepProbe : public Socket {
+// A connection of the loop whose transfers in flight the test controls;
+// counts its fate and gives its admission place back when closed.
+class Probe : public Socket {
  public:
-  SweepProbe(std::uintptr_t h, int* destroyed) : Socket(h), destroyed(destroyed) { SocketList().push_back(this); }
-  ~SweepProbe() override { ++*destroyed; }
+  Probe(IoPortContext& loop, int* destroyed) : Socket(7, &loop), destroyed(destroyed) { loop.sockets.Add(this); }
+  ~Probe() override { ++*destroyed; }
   int Kind() const override { return Tcp; }
-  void Close() override { closed = true; }
+  void Close() override {
+    closed = true;
+    ReleaseConnection(*this);
+  }
   std::uint32_t TransfersInFlight() const override { return inFlight; }
   std::uint32_t inFlight = 0;
   int* destroyed;
 };
 
-TEST(SocketSweep, ExpiresAfterMoreThanThirtySecondsAndKeepsObjectsWithTransfersInFlight) {
-  ASSERT_TRUE(SocketList().empty());
+TEST_F(TrackerTest, SweepExpiresAfterMoreThanThirtySecondsAndKeepsObjectsWithTransfersInFlight) {
+  IoPortContext loop{tracker};
   int destroyed = 0;
   SetLoopClock(1000);
-  auto* idle = new SweepProbe(7, &destroyed);
-  auto* busy = new SweepProbe(8, &destroyed);
+  auto* idle = new Probe(loop, &destroyed);
+  auto* busy = new Probe(loop, &destroyed);
   busy->inFlight = 1;
-  auto* fresh = new SweepProbe(9, &destroyed);
+  auto* fresh = new Probe(loop, &destroyed);
   fresh->lastActivity = 1010;
-  SweepSockets(1030);  // exactly 30 seconds: not expired
-  EXPECT_EQ(SocketList().size(), 3u);
+  loop.sockets.SweepSockets(1030);  // exactly 30 seconds: not expired
+  EXPECT_EQ(loop.sockets.size(), 3u);
   EXPECT_FALSE(idle->closed);
-  SweepSockets(1031);
+  loop.sockets.SweepSockets(1031);
   EXPECT_EQ(destroyed, 1);  // idle: closed and destroyed by the same sweep
   EXPECT_TRUE(busy->closed);
   EXPECT_FALSE(fresh->closed);
   busy->inFlight = 0;  // its cancelled transfer has reported
-  SweepSockets(1032);
+  loop.sockets.SweepSockets(1032);
   EXPECT_EQ(destroyed, 2);
   fresh->closed = true;
-  SweepSockets(1033);
+  loop.sockets.SweepSockets(1033);
   EXPECT_EQ(destroyed, 3);
-  EXPECT_TRUE(SocketList().empty());
+  EXPECT_EQ(loop.sockets.size(), 0u);
 }
 
 std::string V6(std::uint16_t group1, std::uint16_t group4, std::uint16_t last) {
@@ -176,25 +179,19 @@ std::string Mapped(std::uint8_t a, std::uint8_t b, std::uint8_t c, std::uint8_t 
 
 class AdmissionTest : public TrackerTest {
  protected:
-  void SetUp() override {
-    TrackerTest::SetUp();
-    ResetAdmission();
-  }
-  void TearDown() override {
-    ResetAdmission();
-    TrackerTest::TearDown();
-  }
   bool Admit(const std::string& address) {
-    sockets.push_back(std::make_unique<FakeSocket>());
-    sockets.back()->SetAddress(address);
+    sockets.push_back(new Probe(loop, &destroyed));
+    SetCompactAddress(sockets.back()->peerAddress, address);
     return AdmitConnection(*sockets.back());
   }
-  std::vector<std::unique_ptr<FakeSocket>> sockets;
+  IoPortContext loop{tracker};
+  int destroyed = 0;
+  std::vector<Probe*> sockets;  // owned by the loop's list
 };
 
 TEST_F(AdmissionTest, AddressesCountPerIpv4AndPerIpv6Slash64AndAllTogether) {
-  limits.maxConnectionsPerAddress = 2;
-  limits.maxConnections = 5;
+  tracker.limits.maxConnectionsPerAddress = 2;
+  tracker.limits.maxConnections = 5;
   EXPECT_TRUE(Admit(V4(10, 0, 0, 1, 1)));
   EXPECT_TRUE(Admit(V4(10, 0, 0, 1, 2)));
   EXPECT_FALSE(Admit(Mapped(10, 0, 0, 1)));  // the same IPv4 address over IPv6
@@ -203,14 +200,14 @@ TEST_F(AdmissionTest, AddressesCountPerIpv4AndPerIpv6Slash64AndAllTogether) {
   EXPECT_FALSE(Admit(V6(0x2001, 1, 3)));  // the same /64
   EXPECT_TRUE(Admit(V6(0x2001, 2, 1)));
   EXPECT_FALSE(Admit(V4(10, 0, 0, 2, 1)));  // five in all
-  EXPECT_EQ(AdmittedConnections(), 5u);
-  EXPECT_EQ(trackerStats.limitHits[kLimitPerAddress], 2u);
-  EXPECT_EQ(trackerStats.limitHits[kLimitConnections], 1u);
+  EXPECT_EQ(loop.admission.Total(), 5u);
+  EXPECT_EQ(tracker.stats.limitHits[kLimitPerAddress], 2u);
+  EXPECT_EQ(tracker.stats.limitHits[kLimitConnections], 1u);
   // A place given back is taken again, once: a second release changes nothing.
   ReleaseConnection(*sockets[0]);
   ReleaseConnection(*sockets[0]);
   ReleaseConnection(*sockets[2]);  // never admitted
-  EXPECT_EQ(AdmittedConnections(), 4u);
+  EXPECT_EQ(loop.admission.Total(), 4u);
   EXPECT_TRUE(Admit(Mapped(10, 0, 0, 1)));
   EXPECT_FALSE(Admit(V4(10, 0, 0, 3, 1)));
 }

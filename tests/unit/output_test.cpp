@@ -91,16 +91,16 @@ TEST_F(LogTest, WriterThreadWritesEveryThreadsLinesInOrderAfterTheFirstOutput) {
 using StatisticsTest = TrackerTest;
 
 // One report pass into a file of its own: the text, or "none" when not due.
-std::string Report() {
+std::string Report(TrackerStats& stats) {
   std::FILE* f = std::tmpfile();
-  const bool due = ReportStatisticsTo(f);
+  const bool due = ReportStatisticsTo(stats, f);
   std::string text = ReadAll(f);
   std::fclose(f);
   return due ? text : "none";
 }
 
 TEST_F(StatisticsTest, ReportPrintsEveryCounterThenResetsThePeriod) {
-  TrackerStats& s = trackerStats;
+  TrackerStats& s = tracker.stats;
   std::uint64_t(*all[])[3] = {&s.active,       &s.getPeersTotal,  &s.peersSentTotal, &s.registered,
                               &s.unregistered, &s.getPeersPeriod, &s.peersSentPeriod};
   for (std::uint64_t i = 0; i < 7; ++i) {
@@ -111,7 +111,7 @@ TEST_F(StatisticsTest, ReportPrintsEveryCounterThenResetsThePeriod) {
   s.peersSentTotal[Tcp] = 18446744073709551615ULL;
   for (int k = 0; k < kLimitKinds; ++k) s.limitHits[k] = 21 + k;
   // Due at once (no report yet). "TCP" starts in column 20; Udp is never printed.
-  EXPECT_EQ(Report(),
+  EXPECT_EQ(Report(tracker.stats),
             "\n2023-11-14 22:13:20\n"
             "active peers:      TCP 1\tuTP 2\n"
             "total:\n"
@@ -132,20 +132,20 @@ TEST_F(StatisticsTest, ReportPrintsEveryCounterThenResetsThePeriod) {
 }
 
 TEST_F(StatisticsTest, ReportWaitsForThePeriodOfTheLoopClock) {
-  trackerStats.lastReport = kTime;
-  trackerStats.getPeersPeriod[Tcp] = 1;
+  tracker.stats.lastReport = kTime;
+  tracker.stats.getPeersPeriod[Tcp] = 1;
   SetLoopClock(kTime + 9);
-  EXPECT_EQ(Report(), "none");
+  EXPECT_EQ(Report(tracker.stats), "none");
   SetLoopClock(kTime + 10);
-  EXPECT_NE(Report().find("\n 'get_peers' recv: TCP 1\tuTP 0\n 'peers' sent"), std::string::npos);
-  EXPECT_EQ(Report(), "none");  // the same second again
+  EXPECT_NE(Report(tracker.stats).find("\n 'get_peers' recv: TCP 1\tuTP 0\n 'peers' sent"), std::string::npos);
+  EXPECT_EQ(Report(tracker.stats), "none");  // the same second again
   // A late pass still reports "last 10 seconds", and the next period counts from it.
   SetLoopClock(kTime + 35);
-  const std::string late = Report();
+  const std::string late = Report(tracker.stats);
   EXPECT_EQ(late.substr(0, 21), "\n2023-11-14 22:13:55\n");
   EXPECT_NE(late.find("\nlast 10 seconds:\n"), std::string::npos);
   SetLoopClock(kTime + 44);
-  EXPECT_EQ(Report(), "none");
+  EXPECT_EQ(Report(tracker.stats), "none");
 }
 
 }  // namespace

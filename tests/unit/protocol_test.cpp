@@ -55,10 +55,10 @@ TEST_F(ProtocolTest, NewPeerIsIntroducedOnEveryConnectionOfTheListedPeer) {
   EXPECT_EQ(aUtp.TakeOutbound(), introduce);
   EXPECT_EQ(b.outbound.count, 0u);  // the reply is returned, not queued
   // Introductions are counted by the receiving kind; replies by framing.
-  EXPECT_EQ(trackerStats.peersSentTotal[Tcp], 1u);
-  EXPECT_EQ(trackerStats.peersSentTotal[Utp], 1u);
-  EXPECT_EQ(trackerStats.getPeersTotal[Tcp], 2u);
-  EXPECT_EQ(trackerStats.getPeersTotal[Utp], 1u);
+  EXPECT_EQ(tracker.stats.peersSentTotal[Tcp], 1u);
+  EXPECT_EQ(tracker.stats.peersSentTotal[Utp], 1u);
+  EXPECT_EQ(tracker.stats.getPeersTotal[Tcp], 2u);
+  EXPECT_EQ(tracker.stats.getPeersTotal[Utp], 1u);
   Handle(b, Request(2));  // a repeat is handled in full again
   EXPECT_EQ(aTcp.TakeOutbound(), introduce);
 }
@@ -90,7 +90,7 @@ TEST_F(ProtocolTest, EntriesEchoAnnouncedFieldsAndListConnectionsInBindingOrder)
   Handle(t3, Framed({.peer = Pid(1), .share = share}));
   EXPECT_EQ(none.TakeOutbound(), PeersMessage({{.id = Pid(1), .a = a3, .listed = true, .tcp = {a1, a3}, .utp = {a2}}},
                                               share));
-  t1.Close();  // the last connection moves into the first place
+  t1.Close(tracker);  // the last connection moves into the first place
   one = {.id = Pid(1), .a = a3, .listed = true, .tcp = {a3}, .utp = {a2}};
   EXPECT_EQ(Handle(asker, Request(4)), PeersMessage({one, two, three}, share));
 }
@@ -105,10 +105,10 @@ TEST_F(ProtocolTest, OnlyWellFormedGetPeersAreCountedAndEachNewIdIsLoggedOnce) {
   for (const auto& [message, counts] : unanswered) {
     EXPECT_EQ(Handle(s, message), "");
     counted += counts;
-    EXPECT_EQ(trackerStats.getPeersTotal[Utp], counted) << message;
-    EXPECT_EQ(trackerStats.getPeersPeriod[Utp], counted) << message;
+    EXPECT_EQ(tracker.stats.getPeersTotal[Utp], counted) << message;
+    EXPECT_EQ(tracker.stats.getPeersPeriod[Utp], counted) << message;
   }
-  EXPECT_EQ(ShareCount(), 0u);
+  EXPECT_EQ(tracker.registry.ShareCount(), 0u);
   EXPECT_TRUE(s.registrations.empty());
 
   Handle(s, Request(1));
@@ -118,7 +118,7 @@ TEST_F(ProtocolTest, OnlyWellFormedGetPeersAreCountedAndEachNewIdIsLoggedOnce) {
   Handle(s, Framed({.peer = Pid(2), .share = Sid(4, 32)}));  // same pair, other share
   const std::string line = "2023-11-14 22:13:20 got new peer id for the connection\n";
   EXPECT_EQ(LogText(), line + line + line);
-  EXPECT_EQ(trackerStats.getPeersTotal[Tcp], 0u);
+  EXPECT_EQ(tracker.stats.getPeersTotal[Tcp], 0u);
 }
 
 TEST_F(ProtocolTest, PeerRegisteredWhileTheRandomSourceFailsIsListedWithoutAddresses) {
@@ -135,10 +135,10 @@ TEST_F(ProtocolTest, PeerRegisteredWhileTheRandomSourceFailsIsListedWithoutAddre
   FakeSocket late(Tcp);
   ScriptedRandom::FailNextFill();
   EXPECT_EQ(Handle(late, Request(15)), "");
-  EXPECT_EQ(trackerStats.getPeersTotal[Tcp], 16u);
+  EXPECT_EQ(tracker.stats.getPeersTotal[Tcp], 16u);
   EXPECT_TRUE(late.registrations.empty());
   for (auto& s : sockets) EXPECT_EQ(s->outbound.count, 0u);  // nobody was introduced
-  late.Close();
+  late.Close(tracker);
   // Drawn first, so listed; it has no connection, so no address and no lists.
   ScriptedRandom::script = {15, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14};
   std::vector<Entry> expected = {{.id = Pid(15)}};
@@ -147,10 +147,10 @@ TEST_F(ProtocolTest, PeerRegisteredWhileTheRandomSourceFailsIsListedWithoutAddre
 }
 
 TEST_F(ProtocolTest, RequestsPastAPerConnectionBoundAreDroppedCountedAndLogged) {
-  limits.maxLocalAddressBytes = 16;
-  limits.maxPeerIdsPerConnection = 2;
-  limits.maxConnectionsPerPeerId = 1;
-  limits.maxRegistryBytesPerConnection = 1500;
+  tracker.limits.maxLocalAddressBytes = 16;
+  tracker.limits.maxPeerIdsPerConnection = 2;
+  tracker.limits.maxConnectionsPerPeerId = 1;
+  tracker.limits.maxRegistryBytesPerConnection = 1500;
   FakeSocket a, b, c;
   const std::string la16 = "13:" + std::string(13, 'x'), la17 = "14:" + std::string(14, 'x');
   EXPECT_EQ(Handle(a, Framed({.peer = Pid(1), .share = share, .la = la17})), "");
@@ -171,7 +171,7 @@ TEST_F(ProtocolTest, RequestsPastAPerConnectionBoundAreDroppedCountedAndLogged) 
   EXPECT_LE(c.registryBytes, 1500);
   EXPECT_NE(Handle(c, Framed({.peer = Pid(7), .share = Sid(20)})), "");  // a refresh costs nothing
   const std::uint64_t expected[kLimitKinds] = {0, 0, 0, 1, 2, 1, static_cast<std::uint64_t>(20 - taken), 0};
-  for (int k = 0; k < kLimitKinds; ++k) EXPECT_EQ(trackerStats.limitHits[k], expected[k]) << k;
+  for (int k = 0; k < kLimitKinds; ++k) EXPECT_EQ(tracker.stats.limitHits[k], expected[k]) << k;
   const std::string log = LogText();
   for (const char* what : {"local address value over the size limit", "peer ids on one connection over the limit",
                            "connections of one peer id over the limit", "registry bytes of one connection over the limit"})
@@ -187,45 +187,45 @@ TEST_F(ProtocolTest, MessagesAreHandledWhenCompleteInArrivalOrder) {
   const std::string first = Request(1);
   for (std::size_t i = 0; i + 1 < first.size(); ++i) {
     s.Receive(first.substr(i, 1));
-    ASSERT_TRUE(FrameMessages(s));
+    ASSERT_TRUE(FrameMessages(tracker, s));
     ASSERT_EQ(s.inbound.size(), i + 1);
   }
   EXPECT_EQ(s.outbound.count, 0u);
   // The second message sees the first registered: its introduction lands on
   // this same connection before its reply. The partial fourth stays.
   s.Receive(first.substr(first.size() - 1) + Request(2) + Frame("dx") + Request(1).substr(0, 7));
-  ASSERT_TRUE(FrameMessages(s));
+  ASSERT_TRUE(FrameMessages(tracker, s));
   const Entry one{.id = Pid(1), .a = addr, .listed = true, .tcp = {addr}};
   const Entry two{.id = Pid(2), .a = addr, .listed = true, .tcp = {addr}};
   EXPECT_EQ(s.TakeOutbound(), PeersMessage({}, share) + PeersMessage({two}, share) + PeersMessage({one}, share));
   EXPECT_EQ(std::string(s.inbound.begin(), s.inbound.end()), Request(1).substr(0, 7));
-  EXPECT_EQ(trackerStats.getPeersTotal[Tcp], 2u);
-  EXPECT_EQ(trackerStats.peersSentTotal[Tcp], 3u);  // two replies and one introduction
-  EXPECT_EQ(trackerStats.peersSentPeriod[Tcp], 3u);
+  EXPECT_EQ(tracker.stats.getPeersTotal[Tcp], 2u);
+  EXPECT_EQ(tracker.stats.peersSentTotal[Tcp], 3u);  // two replies and one introduction
+  EXPECT_EQ(tracker.stats.peersSentPeriod[Tcp], 3u);
 
   // An empty message waits for one more byte, then goes silently.
   FakeSocket e(Utp);
   e.Receive(std::string(4, '\0'));
-  ASSERT_TRUE(FrameMessages(e));
+  ASSERT_TRUE(FrameMessages(tracker, e));
   EXPECT_EQ(e.inbound.size(), 4u);
   e.Receive(Request(3));
-  ASSERT_TRUE(FrameMessages(e));
+  ASSERT_TRUE(FrameMessages(tracker, e));
   EXPECT_TRUE(e.inbound.empty());
-  EXPECT_EQ(trackerStats.peersSentTotal[Utp], 1u);
+  EXPECT_EQ(tracker.stats.peersSentTotal[Utp], 1u);
 }
 
 TEST_F(ProtocolTest, DeclaredBodyAboveTheLimitAsksForCloseAfterEarlierMessages) {
   FakeSocket s, huge, limit;
   s.Receive(Request(1) + Prefix(kMaxMessageBody + 1) + "d");
-  EXPECT_FALSE(FrameMessages(s));
+  EXPECT_FALSE(FrameMessages(tracker, s));
   EXPECT_EQ(s.TakeOutbound(), PeersMessage({}, share));
   huge.Receive(Prefix(0xFFFFFFFFu) + "d");
-  EXPECT_FALSE(FrameMessages(huge));
+  EXPECT_FALSE(FrameMessages(tracker, huge));
   limit.Receive(Prefix(kMaxMessageBody) + "d");
-  EXPECT_TRUE(FrameMessages(limit));
+  EXPECT_TRUE(FrameMessages(tracker, limit));
   EXPECT_EQ(limit.inbound.size(), 5u);  // waits for the rest
   limit.Receive(std::string(kMaxMessageBody - 1, 'x'));
-  EXPECT_TRUE(FrameMessages(limit));
+  EXPECT_TRUE(FrameMessages(tracker, limit));
   EXPECT_TRUE(limit.inbound.empty());
 }
 
@@ -236,19 +236,19 @@ TEST_F(ProtocolTest, ReplyThatDoesNotFitIsHeldAndLaterRequestsWaitBehindIt) {
   const std::string filler(8190, 'f');
   ASSERT_EQ(s.outbound.Write(filler.data(), filler.size()), filler.size());
   s.Receive(Request(1) + Request(2));
-  ASSERT_TRUE(FrameMessages(s));
+  ASSERT_TRUE(FrameMessages(tracker, s));
   EXPECT_TRUE(InputPaused(s));
   EXPECT_EQ(std::string(s.inbound.begin(), s.inbound.end()), Request(2));  // not handled while the reply waits
-  EXPECT_EQ(trackerStats.peersSentTotal[Tcp], 0u);  // counted once it is queued
-  EXPECT_FALSE(ReleaseHeldReply(s));
+  EXPECT_EQ(tracker.stats.peersSentTotal[Tcp], 0u);  // counted once it is queued
+  EXPECT_FALSE(ReleaseHeldReply(tracker, s));
   s.outbound.Consume(filler.size());
-  ASSERT_TRUE(ReleaseHeldReply(s));
+  ASSERT_TRUE(ReleaseHeldReply(tracker, s));
   EXPECT_FALSE(InputPaused(s));
-  ASSERT_TRUE(FrameMessages(s));
+  ASSERT_TRUE(FrameMessages(tracker, s));
   const Entry one{.id = Pid(1), .a = addr, .listed = true, .tcp = {addr}};
   const Entry two{.id = Pid(2), .a = addr, .listed = true, .tcp = {addr}};
   EXPECT_EQ(s.TakeOutbound(), PeersMessage({}, share) + PeersMessage({two}, share) + PeersMessage({one}, share));
-  EXPECT_EQ(trackerStats.peersSentTotal[Tcp], 3u);
+  EXPECT_EQ(tracker.stats.peersSentTotal[Tcp], 3u);
 }
 
 }  // namespace

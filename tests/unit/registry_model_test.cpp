@@ -56,8 +56,8 @@ void RemoveByMovingLast(std::vector<T>& list, std::size_t i) {
 struct Model {
   std::map<std::string, std::vector<ModelRecord>> shares;
   std::map<std::string, std::vector<std::string>> peerShares;
-  std::map<std::string, std::vector<const Socket*>> peerConnections;
-  std::map<const Socket*, std::vector<std::string>> registrations;  // in announcement order
+  std::map<std::string, std::vector<const Connection*>> peerConnections;
+  std::map<const Connection*, std::vector<std::string>> registrations;  // in announcement order
   Stream stream;
   std::uint8_t pool[1024] = {};
   std::size_t position = sizeof pool;
@@ -98,7 +98,7 @@ struct Model {
     return true;
   }
 
-  void Bind(const Socket* socket, const std::string& share, const std::string& id) {
+  void Bind(const Connection* socket, const std::string& share, const std::string& id) {
     auto& announced = registrations[socket];
     if (std::find(announced.begin(), announced.end(), id) == announced.end()) announced.push_back(id);
     auto& sh = peerShares[id];
@@ -107,7 +107,7 @@ struct Model {
     if (std::find(cs.begin(), cs.end(), socket) == cs.end()) cs.push_back(socket);
   }
 
-  void Unbind(const Socket* socket, const std::string& id) {
+  void Unbind(const Connection* socket, const std::string& id) {
     auto cs = peerConnections.find(id);
     if (cs == peerConnections.end()) return;
     auto at = std::find(cs->second.begin(), cs->second.end(), socket);
@@ -141,9 +141,9 @@ class RegistryModelTest : public TrackerTest {
 
   // Only the connection of the step can have changed its own set.
   void ExpectSameState(const FakeSocket* touched) {
-    ASSERT_EQ(ShareCount(), model.shares.size());
+    ASSERT_EQ(tracker.registry.ShareCount(), model.shares.size());
     for (const auto& [share, list] : model.shares) {
-      const std::vector<PeerRecord*>* real = FindShareRecords(ToShareId(share));
+      const std::vector<PeerRecord*>* real = tracker.registry.FindShareRecords(ToShareId(share));
       ASSERT_NE(real, nullptr);
       ASSERT_EQ(real->size(), list.size());
       for (std::size_t i = 0; i < list.size(); ++i) {
@@ -155,14 +155,14 @@ class RegistryModelTest : public TrackerTest {
     }
     for (unsigned p = 0; p < kPeers; ++p) {
       const std::string id = Pid(p);
-      const std::vector<ShareId>* realShares = FindPeerShares(ToPeerId(id));
+      const std::vector<ShareId>* realShares = tracker.registry.FindPeerShares(ToPeerId(id));
       ASSERT_EQ(realShares != nullptr, model.peerShares.count(id) != 0) << p;
       if (realShares != nullptr) {
         std::vector<ShareId> expected;
         for (const auto& s : model.peerShares[id]) expected.push_back(ToShareId(s));
         ASSERT_EQ(*realShares, expected) << p;
       }
-      const std::vector<Socket*>* realConnections = FindPeerConnections(ToPeerId(id));
+      const std::vector<Connection*>* realConnections = tracker.registry.FindPeerConnections(ToPeerId(id));
       ASSERT_EQ(realConnections != nullptr, model.peerConnections.count(id) != 0) << p;
       if (realConnections != nullptr) {
         const auto& expected = model.peerConnections[id];
@@ -178,7 +178,7 @@ class RegistryModelTest : public TrackerTest {
   void Drive(std::uint64_t seed, int steps) {
     realStream = Stream{seed};
     model.stream = Stream{seed};
-    SetRandomSource(&RealFill);
+    tracker.registry.SetRandomSource(&RealFill);
     std::mt19937_64 rng(seed);
     auto pick = [&](std::size_t n) { return static_cast<std::size_t>(rng() % n); };
     std::vector<FakeSocket*> live;
@@ -195,7 +195,7 @@ class RegistryModelTest : public TrackerTest {
       } else if (roll < 16) {
         const std::size_t at = pick(live.size());
         s = live[at];
-        s->Close();
+        s->Close(tracker);
         for (const std::string& id : model.registrations[s]) model.Unbind(s, id);
         live.erase(live.begin() + static_cast<std::ptrdiff_t>(at));
       } else {
@@ -218,12 +218,12 @@ class RegistryModelTest : public TrackerTest {
         for (const auto& id : pwl) request.pwl.insert(ToPeerId(id));
 
         const ShareId key = ToShareId(share);
-        PeerRecord* record = RegisterPeer(request, key);
+        PeerRecord* record = tracker.registry.RegisterPeer(request, key);
         model.Register(share, {peer, static_cast<std::uint16_t>(lp), static_cast<std::uint16_t>(up), pv, la, laList});
         ASSERT_EQ(IdText(record->id), peer);
 
         const std::vector<PeerRecord*>* selection = nullptr;
-        const bool ok = SelectPeers(key, *record, request.pwl, &selection);
+        const bool ok = tracker.registry.SelectPeers(key, *record, request.pwl, &selection);
         std::vector<std::string> expected;
         ASSERT_EQ(ok, model.Select(share, peer, pwl, expected));
         ASSERT_EQ(Ids(*selection), expected);
@@ -231,7 +231,7 @@ class RegistryModelTest : public TrackerTest {
         failed += !ok;
         filtered += !pwl.empty() && model.lastCandidates > 15;
         if (ok) {
-          BindPeer(*s, key, *record);
+          tracker.registry.BindPeer(*s, key, *record);
           model.Bind(s, share, peer);
         }
       }

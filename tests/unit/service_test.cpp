@@ -133,10 +133,8 @@ const Report kStopPending{kServiceStopPending, 0x101, 0, 5000}, kStopped{kServic
 class ServiceMainTest : public ::testing::Test {
  protected:
   void Start(RunOperation run, ThreadStarter startThread = StartDetachedThread) {
-    stop = 0;
     sink = std::make_unique<RecordingSink>();
     runner = std::make_unique<ServiceRunner>(Args({L"tracker.exe", L"-s"}), std::move(run));
-    runner->stopFlag = &stop;
     auto finished = std::make_shared<std::promise<void>>();
     done = finished->get_future();
     std::thread([this, startThread, finished] {
@@ -149,7 +147,7 @@ class ServiceMainTest : public ::testing::Test {
     if (!done.valid() || Finished()) return;
     // Unblock a hung run so that it does not outlive the fixture; if that
     // fails too, leave it what it uses.
-    stop = 1;
+    runner->stopFlag = 1;
     runner->startedEvent->Set();
     runner->finishedEvent->Set();
     if (!Finished()) {
@@ -157,7 +155,6 @@ class ServiceMainTest : public ::testing::Test {
       sink.release();
     }
   }
-  std::atomic<std::int32_t> stop{0};
   std::unique_ptr<RecordingSink> sink;
   std::unique_ptr<ServiceRunner> runner;
   std::future<void> done;
@@ -165,16 +162,16 @@ class ServiceMainTest : public ::testing::Test {
 
 TEST_F(ServiceMainTest, EachStopControlGoesFromRunningThroughStopPendingToStopped) {
   for (std::uint32_t control : {kControlStop, kControlShutdown, kControlPreshutdown}) {
-    Start([this](std::shared_ptr<const ArgsCollector>) {
+    Start([this](std::shared_ptr<const ArgsCollector>, std::atomic<std::int32_t>&) {
       NotifyStarted();
-      while (stop.load() == 0) std::this_thread::sleep_for(1ms);
+      while (runner->stopFlag.load() == 0) std::this_thread::sleep_for(1ms);
       return 0u;
     });
     ASSERT_TRUE(sink->WaitForState(kServiceRunning));
     EXPECT_EQ(ServiceControlHandler(kControlInterrogate), 0u);  // repeats the running report
-    EXPECT_EQ(stop.load(), 0);
+    EXPECT_EQ(runner->stopFlag.load(), 0);
     EXPECT_EQ(ServiceControlHandler(control), 0u);
-    EXPECT_EQ(stop.load(), 1);
+    EXPECT_EQ(runner->stopFlag.load(), 1);
     ASSERT_TRUE(Finished());
     EXPECT_EQ(sink->Reports(), (std::vector<Report>{kStartPending, kRunning, kRunning, kStopPending, kStopped}))
         << control;
@@ -185,11 +182,11 @@ TEST_F(ServiceMainTest, EachStopControlGoesFromRunningThroughStopPendingToStoppe
 TEST_F(ServiceMainTest, StopWhileStartPendingIsFollowedByRunningThenStopped) {
   std::promise<void> gate;
   std::int32_t flagSeenByTracker = 0;
-  Start([&](std::shared_ptr<const ArgsCollector>) {
+  Start([&](std::shared_ptr<const ArgsCollector>, std::atomic<std::int32_t>&) {
     gate.get_future().wait();
     NotifyStarted();
     sink->WaitForState(kServiceRunning);  // so that running cannot be skipped
-    flagSeenByTracker = stop.load();
+    flagSeenByTracker = runner->stopFlag.load();
     return 0u;
   });
   ASSERT_TRUE(sink->WaitForState(kServiceStartPending));
@@ -205,7 +202,7 @@ TEST_F(ServiceMainTest, StopWhileStartPendingIsFollowedByRunningThenStopped) {
 
 TEST_F(ServiceMainTest, WorkerThatCannotBeStartedEndsStoppedWithAFailureCode) {
   bool ran = false;
-  Start([&](std::shared_ptr<const ArgsCollector>) { return ran = true, 0u; }, [](std::function<void()>) { return false; });
+  Start([&](std::shared_ptr<const ArgsCollector>, std::atomic<std::int32_t>&) { return ran = true, 0u; }, [](std::function<void()>) { return false; });
   ASSERT_TRUE(Finished());
   EXPECT_FALSE(ran);
   EXPECT_EQ(sink->Reports(), (std::vector<Report>{kStartPending, {kServiceStopped, 0x101, kErrorNoWorkerThread, 0}}));
@@ -214,15 +211,13 @@ TEST_F(ServiceMainTest, WorkerThatCannotBeStartedEndsStoppedWithAFailureCode) {
 
 TEST(ServiceControl, ControlsWithoutARunnerOrNotHandledChangeNothing) {
   EXPECT_EQ(ServiceControlHandler(kControlStop), kErrorInvalidData);
-  std::atomic<std::int32_t> stop{0};
-  ServiceRunner runner(Args({L"x", L"-s"}), [](std::shared_ptr<const ArgsCollector>) { return 0u; });
-  runner.stopFlag = &stop;
+  ServiceRunner runner(Args({L"x", L"-s"}), [](std::shared_ptr<const ArgsCollector>, std::atomic<std::int32_t>&) { return 0u; });
   RecordingSink sink;
   runner.statusHandle = &sink;
   EXPECT_EQ(ServiceControlHandler(2), kErrorCallNotImplemented);  // pause
   EXPECT_EQ(ServiceControlHandler(3), kErrorCallNotImplemented);  // continue
   EXPECT_TRUE(sink.Reports().empty());
-  EXPECT_EQ(stop.load(), 0);
+  EXPECT_EQ(runner.stopFlag.load(), 0);
 }
 
 }  // namespace

@@ -16,13 +16,8 @@ std::string GetPeers(char peer, std::optional<std::string> laList = std::nullopt
 
 class UtpBindingTest : public TrackerTest {
  protected:
-  void SetUp() override {
-    TrackerTest::SetUp();
-    ResetAdmission();
-  }
   void TearDown() override {
     link.reset();
-    ResetAdmission();
     TrackerTest::TearDown();
   }
   void Write(UtpStream& c, const std::string& bytes, std::uint16_t port) {
@@ -37,32 +32,32 @@ class UtpBindingTest : public TrackerTest {
   }
   UtpSocket* Accepted(std::size_t index = 0) {
     std::vector<UtpSocket*> found;
-    for (Socket* s : SocketList())
+    for (Socket* s : link->context.sockets)
       if (s->Kind() == Utp) found.push_back(static_cast<UtpSocket*>(s));
     return index < found.size() ? found[index] : nullptr;
   }
-  std::unique_ptr<UtpLink> link = std::make_unique<UtpLink>();
+  std::unique_ptr<UtpLink> link = std::make_unique<UtpLink>(tracker);
 };
 
 TEST_F(UtpBindingTest, AcceptedConnectionIsServedAndUnboundByEndOfStream) {
   UtpStream& c = link->Connect(5001);
   UtpSocket* s = Accepted();
   ASSERT_NE(s, nullptr);
-  EXPECT_EQ(trackerStats.active[Utp], 1u);
+  EXPECT_EQ(tracker.stats.active[Utp], 1u);
   // The library's receive id is what the client sends with: its own id + 1.
-  EXPECT_EQ(s->ReceiveId(), (utp_get_receive_id(c.sock) + 1) & 0xFFFF);
+  EXPECT_EQ(s->receiveId, (utp_get_receive_id(c.sock) + 1) & 0xFFFF);
   EXPECT_EQ(s->peerAddress.bytes[2] << 8 | s->peerAddress.bytes[3], 5001);
   Write(c, GetPeers('A'), 5001);
   EXPECT_EQ(c.received, PeersMessage({}, Sid(1)));
-  ASSERT_NE(FindPeerConnections(ToPeerId(std::string(20, 'A'))), nullptr);
+  ASSERT_NE(tracker.registry.FindPeerConnections(ToPeerId(std::string(20, 'A'))), nullptr);
   utp_close(c.sock);
   link->Pump(5001);
   EXPECT_TRUE(s->closed);
-  EXPECT_EQ(FindPeerConnections(ToPeerId(std::string(20, 'A'))), nullptr);  // at once, with its last connection
+  EXPECT_EQ(tracker.registry.FindPeerConnections(ToPeerId(std::string(20, 'A'))), nullptr);  // at once, with its last connection
 }
 
 TEST_F(UtpBindingTest, ReplyLargerThanTheWindowWaitsInTheRingAndLeavesWhenWritable) {
-  link = std::make_unique<UtpLink>(1200);
+  link = std::make_unique<UtpLink>(tracker, 1200);
   // Fifteen peers whose la_list values make the reply several packets long,
   // under the 8 KiB outbound limit that would drop it whole.
   for (int i = 0; i < 15; ++i)
@@ -103,16 +98,16 @@ TEST_F(UtpBindingTest, OverLongLengthOrADestroyedContextLeavesNoBoundSocketBehin
 }
 
 TEST_F(UtpBindingTest, PendingConnectionsAreEvictedOldestFirstAndFreedAtOnce) {
-  limits.maxPendingUtpConnections = 4;
-  limits.pendingUtpTimeout = 5;
+  tracker.limits.maxPendingUtpConnections = 4;
+  tracker.limits.pendingUtpTimeout = 5;
   SetLoopClock(1000);
   UtpStream& served = link->Connect(5100);
   Write(served, GetPeers('A'), 5100);
   ASSERT_FALSE(served.received.empty());
   std::vector<UtpStream*> bare;  // six handshakes against a bound of four: the two oldest go
   for (std::uint16_t port = 5101; port <= 5106; ++port) bare.push_back(&link->Connect(port));
-  EXPECT_EQ(PendingUtpConnections(), 4u);
-  EXPECT_EQ(trackerStats.limitHits[kLimitPendingUtp], 2u);
+  EXPECT_EQ(link->context.pendingUtp.count, 4u);
+  EXPECT_EQ(tracker.stats.limitHits[kLimitPendingUtp], 2u);
   EXPECT_TRUE(Accepted(1)->closed && Accepted(2)->closed);
   EXPECT_FALSE(Accepted(3)->closed);
   EXPECT_TRUE(ResetOnWrite(*bare[0], 5101));
@@ -121,8 +116,8 @@ TEST_F(UtpBindingTest, PendingConnectionsAreEvictedOldestFirstAndFreedAtOnce) {
   // is back at half; the connection that made a request stays and is served.
   SetLoopClock(1000 + 6);
   link->Pump(5103);
-  EXPECT_EQ(OpenUtpConnections(), 2u);
-  EXPECT_EQ(trackerStats.limitHits[kLimitPendingUtp], 5u);
+  EXPECT_EQ(link->context.pendingUtp.open, 2u);
+  EXPECT_EQ(tracker.stats.limitHits[kLimitPendingUtp], 5u);
   EXPECT_FALSE(Accepted(0)->closed);
   served.received.clear();
   Write(served, GetPeers('A'), 5100);
@@ -130,7 +125,7 @@ TEST_F(UtpBindingTest, PendingConnectionsAreEvictedOldestFirstAndFreedAtOnce) {
 }
 
 TEST_F(UtpBindingTest, RefusedConnectionIsFreedWhenTheLibraryReturns) {
-  limits.maxConnectionsPerAddress = 1;
+  tracker.limits.maxConnectionsPerAddress = 1;
   UtpStream& first = link->Connect(5200);
   UtpStream& refused = link->Connect(5201);
   ASSERT_NE(Accepted(1), nullptr);

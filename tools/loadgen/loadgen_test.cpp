@@ -13,10 +13,11 @@
 #include "layout.h"
 #include "log/log.h"
 #include "log/loop_clock.h"
-#include "net/socket.h"
+#include "net/byte_ring.h"
 #include "platform/address_family.h"
 #include "tracker/peer_registry.h"
 #include "tracker/request_handler.h"
+#include "tracker/tracker.h"
 #include "wire.h"
 
 namespace loadgen {
@@ -27,17 +28,18 @@ constexpr std::uint32_t kNonce = 0x1234ABCDu;
 // One load-generator connection as the tracker sees it. The tracker queues
 // introductions through Send; the test queues the replies, so every message's
 // true kind is known.
-class Client final : public lattice::Socket {
+class Client final : public lattice::Connection {
  public:
-  explicit Client(std::uint32_t i) : Socket(0), index(i) {
+  explicit Client(std::uint32_t i) : index(i) {
     std::memcpy(peerAddress.bytes, &platform::kFamilyInet, 2);
     peerAddress.bytes[2] = 0x9C, peerAddress.bytes[3] = static_cast<std::uint8_t>(i), peerAddress.bytes[4] = 127;
   }
   int Kind() const override { return lattice::Tcp; }
-  void Send(const void* data, std::size_t length) override {
-    const std::uint64_t before = outbound.count;
-    Socket::Send(data, length);
-    if (outbound.count != before) truth.push_back(Verdict::Introduction);
+  bool Queue(const void* data, std::size_t length) override { return outbound.Write(data, length) != 0; }
+  bool Send(const void* data, std::size_t length) override {
+    if (!Queue(data, length)) return false;
+    truth.push_back(Verdict::Introduction);
+    return true;
   }
   // The framed messages queued so far, oldest first; the ring is emptied.
   std::vector<std::string> TakeMessages() {
@@ -49,6 +51,7 @@ class Client final : public lattice::Socket {
       messages.push_back(bytes.substr(at, 4 + ReadBigEndian32(reinterpret_cast<const std::uint8_t*>(&bytes[at]))));
     return messages;
   }
+  lattice::ByteRing outbound;
   const std::uint32_t index;
   std::deque<Outstanding> inFlight;
   std::deque<Verdict> truth;
@@ -57,12 +60,10 @@ class Client final : public lattice::Socket {
 class AgainstTracker : public ::testing::Test {
  protected:
   void SetUp() override {
-    lattice::ResetRegistry();
     lattice::SetLoopClock(1700000000);
     lattice::SetLogStreamForTesting(log = std::tmpfile());
   }
   void TearDown() override {
-    lattice::ResetRegistry();
     lattice::SetLogStreamForTesting(nullptr);
     std::fclose(log);
   }
@@ -73,7 +74,7 @@ class AgainstTracker : public ::testing::Test {
     std::uint8_t bytes[kMaxRequestSize];
     const std::size_t length = EncodeGetPeers(fields, bytes);
     c.inFlight.push_back({peer, fields.share, purpose == Purpose::Request ? Expect::FullShare : Expect::Nobody, purpose});
-    lattice::EncodedMessage reply = lattice::HandleMessage(c, bytes, length, c.peerAddress);
+    lattice::EncodedMessage reply = lattice::HandleMessage(tracker, c, bytes, length, c.peerAddress);
     ASSERT_NE(reply.length, 0u) << "the tracker dropped a request the load generator made";
     ASSERT_NE(c.outbound.Write(reply.data, reply.length), 0u) << "test sizes overflow the tracker's ring";
     c.truth.push_back(Verdict::Reply);
@@ -94,6 +95,7 @@ class AgainstTracker : public ::testing::Test {
       }
     }
   }
+  lattice::Tracker tracker;
   std::FILE* log = nullptr;
   std::uint64_t replies = 0, introductions = 0, listed = 0;
 };
