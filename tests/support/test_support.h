@@ -111,7 +111,7 @@ inline std::string Prefix(std::uint32_t n) {
 }
 inline std::string Frame(const std::string& body) { return Prefix(static_cast<std::uint32_t>(body.size())) + body; }
 inline std::string Str(const std::string& s) { return std::to_string(s.size()) + ":" + s; }
-inline std::string Int(std::uint64_t v) { return "i" + std::to_string(v) + "e"; }
+inline std::string Int(std::uint64_t v) { return std::string("i").append(std::to_string(v)).append("e"); }
 
 // Compact address as it appears under "a" and in the lists.
 inline std::string V4(std::uint8_t a, std::uint8_t b, std::uint8_t c, std::uint8_t d, std::uint16_t port) {
