@@ -43,7 +43,7 @@ bool ParseMetricsAddress(const std::wstring& text, MetricsAddress& out) {
   return IsPort(out.port);
 }
 
-platform::SocketHandle OpenMetricsOption(const ArgsCollector& args) {
+platform::SocketHandle OpenMetricsOption(const ArgsCollector& args, std::string& url) {
   const std::vector<std::wstring> words = args.Get(L"metrics");
   if (words.empty()) return platform::kInvalidSocket;
   const std::wstring text = words.size() >= 2 ? words[1] : L"";
@@ -59,8 +59,8 @@ platform::SocketHandle OpenMetricsOption(const ArgsCollector& args) {
     return h;
   }
   const bool bracketed = address.host.find(L':') != std::wstring::npos;
-  Log("metrics served at http://%s%s%s:%s/metrics", bracketed ? "[" : "", Narrow(address.host).c_str(),
-      bracketed ? "]" : "", Narrow(address.port).c_str());
+  url = "http://" + std::string(bracketed ? "[" : "") + Narrow(address.host) + (bracketed ? "]:" : ":") +
+        Narrow(address.port) + "/metrics";
   return h;
 }
 

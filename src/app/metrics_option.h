@@ -18,9 +18,9 @@ struct MetricsAddress {
 // of these or the port is not 1 to 65535.
 bool ParseMetricsAddress(const std::wstring& text, MetricsAddress& out);
 
-// The listening socket for -metrics, or kInvalidSocket when the option is
-// absent or unusable; each failure is logged and the tracker runs on
-// without the endpoint.
-platform::SocketHandle OpenMetricsOption(const ArgsCollector& args);
+// The listening socket for -metrics, and the page's URL for the log, or
+// kInvalidSocket when the option is absent or unusable; each failure is
+// logged and the tracker runs on without the endpoint.
+platform::SocketHandle OpenMetricsOption(const ArgsCollector& args, std::string& url);
 
 }  // namespace lattice

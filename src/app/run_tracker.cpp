@@ -48,6 +48,11 @@ std::uint32_t RunTracker(std::shared_ptr<const ArgsCollector> args, std::atomic<
                 kTrackerVersion, BuildId());
   PrintUnstamped(banner);
 
+  // Listening before the tracker's port does, so whoever finds the tracker
+  // up finds its metrics too.
+  MetricsSetup metrics;
+  std::string metricsUrl;
+  metrics.listener = OpenMetricsOption(*args, metricsUrl);
   std::vector<platform::SocketHandle> tcpHandles;
   std::vector<platform::SocketHandle> udpHandles;
   OpenListeningSockets(port, false, tcpHandles);
@@ -57,6 +62,7 @@ std::uint32_t RunTracker(std::shared_ptr<const ArgsCollector> args, std::atomic<
     // right after, so a service host that keeps running sees them released.
     for (platform::SocketHandle h : tcpHandles) platform::CloseListeningSocket(h);
     for (platform::SocketHandle h : udpHandles) platform::CloseSocket(nullptr, h);
+    if (metrics.listener != platform::kInvalidSocket) platform::CloseListeningSocket(metrics.listener);
     StopLogWriter(kLogDrainTime);
     return 2;
   }
@@ -64,11 +70,10 @@ std::uint32_t RunTracker(std::shared_ptr<const ArgsCollector> args, std::atomic<
   if (descriptors != 0) {
     Log("open descriptor limit %llu (each TCP connection takes one)", static_cast<unsigned long long>(descriptors));
   }
-  MetricsSetup metrics;
+  if (metrics.listener != platform::kInvalidSocket) Log("metrics served at %s", metricsUrl.c_str());
   metrics.facts.version = kTrackerVersion;
   metrics.facts.buildId = BuildId();
   metrics.facts.startTime = startTime;
-  metrics.listener = OpenMetricsOption(*args);
   RunEventLoop(*tracker, stopFlag, MtuOption(*args), tcpHandles, udpHandles, metrics, NotifyStarted);
   // Closing the listening sockets ends the accept threads blocked on them.
   for (platform::SocketHandle h : tcpHandles)
