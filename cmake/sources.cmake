@@ -25,7 +25,7 @@ target_include_directories(lattice_core PRIVATE ${LATTICE_GENERATED})
 find_package(Threads REQUIRED)
 target_link_libraries(lattice_core PUBLIC Threads::Threads utp)
 if(WIN32)
-  target_link_libraries(lattice_core PUBLIC ws2_32 mswsock advapi32 user32)
+  target_link_libraries(lattice_core PUBLIC ws2_32 mswsock advapi32 user32 psapi)
   # Vista is the oldest system with GetQueuedCompletionStatusEx, CancelIoEx
   # and the token's elevation flag; lean headers keep winsock.h out.
   target_compile_definitions(lattice_core PUBLIC WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0600)

@@ -3,12 +3,14 @@
 #include <cstdio>
 
 #include "app/limit_options.h"
+#include "app/metrics_option.h"
 #include "app/service_runner.h"
 #include "app/version.h"
 #include "log/log.h"
 #include "log/loop_clock.h"
 #include "net/event_loop.h"
 #include "net/listening_sockets.h"
+#include "net/metrics_server.h"
 #include "platform/process_control.h"
 #include "platform/socket_api.h"
 
@@ -39,12 +41,18 @@ std::uint32_t RunTracker(std::shared_ptr<const ArgsCollector> args, std::atomic<
   // a standard output nobody reads stalls nothing, the banner included.
   StartLogWriter();
   char stamp[200];
-  FormatLocalTime(RefreshLoopClock(), stamp, sizeof stamp);
+  const std::int64_t startTime = RefreshLoopClock();
+  FormatLocalTime(startTime, stamp, sizeof stamp);
   char banner[400];
   std::snprintf(banner, sizeof banner, "%s start Corvane Lattice tracker version %s, build id %s\n", stamp,
                 kTrackerVersion, BuildId());
   PrintUnstamped(banner);
 
+  // Listening before the tracker's port does, so whoever finds the tracker
+  // up finds its metrics too.
+  MetricsSetup metrics;
+  std::string metricsUrl;
+  metrics.listener = OpenMetricsOption(*args, metricsUrl);
   std::vector<platform::SocketHandle> tcpHandles;
   std::vector<platform::SocketHandle> udpHandles;
   OpenListeningSockets(port, false, tcpHandles);
@@ -54,6 +62,7 @@ std::uint32_t RunTracker(std::shared_ptr<const ArgsCollector> args, std::atomic<
     // right after, so a service host that keeps running sees them released.
     for (platform::SocketHandle h : tcpHandles) platform::CloseListeningSocket(h);
     for (platform::SocketHandle h : udpHandles) platform::CloseSocket(nullptr, h);
+    if (metrics.listener != platform::kInvalidSocket) platform::CloseListeningSocket(metrics.listener);
     StopLogWriter(kLogDrainTime);
     return 2;
   }
@@ -61,12 +70,17 @@ std::uint32_t RunTracker(std::shared_ptr<const ArgsCollector> args, std::atomic<
   if (descriptors != 0) {
     Log("open descriptor limit %llu (each TCP connection takes one)", static_cast<unsigned long long>(descriptors));
   }
-  RunEventLoop(*tracker, stopFlag, MtuOption(*args), tcpHandles, udpHandles, NotifyStarted);
+  if (metrics.listener != platform::kInvalidSocket) Log("metrics served at %s", metricsUrl.c_str());
+  metrics.facts.version = kTrackerVersion;
+  metrics.facts.buildId = BuildId();
+  metrics.facts.startTime = startTime;
+  RunEventLoop(*tracker, stopFlag, MtuOption(*args), tcpHandles, udpHandles, metrics, NotifyStarted);
   // Closing the listening sockets ends the accept threads blocked on them.
   for (platform::SocketHandle h : tcpHandles)
     if (h != platform::kInvalidSocket) platform::CloseListeningSocket(h);
   for (platform::SocketHandle h : udpHandles)
     if (h != platform::kInvalidSocket) platform::CloseSocket(nullptr, h);
+  if (metrics.listener != platform::kInvalidSocket) platform::CloseListeningSocket(metrics.listener);
   platform::StopNetworking();
   StopLogWriter(kLogDrainTime);
   return 0;

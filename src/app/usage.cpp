@@ -43,7 +43,9 @@ std::string UsageText() {
          "  -mtu BYTES               largest uTP datagram, 576 to 65507 (default: the uTP library's)\n"
          "  -s                       run under the service manager (systemd or the Windows service manager)\n"
          "  -sr                      install the service, with -p if given (root or an elevated prompt)\n"
-         "  -sd                      remove the service (root or an elevated prompt)\n" +
+         "  -sd                      remove the service (root or an elevated prompt)\n"
+         "  -metrics ADDRESS:PORT    serve Prometheus metrics over HTTP at /metrics (default: off); a bare PORT\n"
+         "                           listens on 127.0.0.1, [ADDRESS]:PORT takes an IPv6 address\n" +
          std::string(limits) +
          "  -h, --help               print this text and exit\n"
          "  --version                print the version and build id and exit\n"

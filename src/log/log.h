@@ -50,6 +50,8 @@ void PrintUnstamped(std::string_view text);
 // false when no thread could be started; output stays on the caller then.
 constexpr std::size_t kLogQueueBytes = 1u << 20;
 bool StartLogWriter();
+// Lines the queue has dropped since the process started, for every run.
+std::uint64_t LogLinesDropped();
 // Waits at most `timeout` until everything queued is written; true if it was.
 bool FlushLog(std::chrono::milliseconds timeout);
 // Drains the queue and ends the writer, waiting at most `timeout` so that an

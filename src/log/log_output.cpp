@@ -26,6 +26,7 @@ struct Output {
   bool writerAlive = false;
   bool stopWriter = false;    // the writer ends once the queue is empty
   bool writing = false;       // the writer holds text not yet written
+  std::uint64_t droppedTotal = 0;
 };
 
 constexpr std::size_t kKeptBatchBytes = 64 * 1024;
@@ -81,8 +82,14 @@ void EmitOutput(std::string_view text) {
   }
   // The writer sleeps only on an empty queue, so only then is a wake needed.
   const bool wasEmpty = s.queue.Empty();
-  s.queue.Push(text);
+  if (!s.queue.Push(text)) ++s.droppedTotal;
   if (wasEmpty) s.wake.notify_one();
+}
+
+std::uint64_t LogLinesDropped() {
+  Output& s = State();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  return s.droppedTotal;
 }
 
 std::uint32_t LogLimiterEpoch() { return limiterEpoch.load(std::memory_order_relaxed); }

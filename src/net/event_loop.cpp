@@ -10,6 +10,7 @@
 #include "net/admission.h"
 #include "net/io_port_context.h"
 #include "net/listening_sockets.h"
+#include "net/metrics_server.h"
 #include "net/tcp_socket.h"
 #include "net/udp_socket.h"
 #include "net/utp_binding.h"
@@ -26,7 +27,10 @@ constexpr std::uint32_t kMaxDrainBytes = 256 * 1024;
 
 class EventLoop {
  public:
-  EventLoop(Tracker& tracker, std::int32_t mtu) : context(tracker), tracker(tracker) { context.mtu = mtu; }
+  EventLoop(Tracker& tracker, std::int32_t mtu, MetricsSetup& metricsSetup)
+      : context(tracker), tracker(tracker), metricsSetup(metricsSetup) {
+    context.mtu = mtu;
+  }
   bool SetUp(const std::vector<platform::SocketHandle>& tcpHandles,
              const std::vector<platform::SocketHandle>& udpHandles);
   // One pass; false when the port was found closed.
@@ -55,6 +59,9 @@ class EventLoop {
   std::map<platform::SocketHandle, std::unique_ptr<UdpSocket>> udpSockets;
   platform::Completion batch[kBatch];
   LogLimiter sendErrors;
+  MetricsSetup& metricsSetup;
+  // Made once the port exists; its connections live in context.sockets.
+  std::unique_ptr<MetricsServer> metrics;
 };
 
 bool EventLoop::SetUp(const std::vector<platform::SocketHandle>& tcpHandles,
@@ -87,6 +94,7 @@ bool EventLoop::SetUp(const std::vector<platform::SocketHandle>& tcpHandles,
     listeners.push_back(std::move(data));
   }
   for (platform::SocketHandle h : udpHandles) udpSockets.emplace(h, std::make_unique<UdpSocket>(h, &context));
+  metrics = std::make_unique<MetricsServer>(context, metricsSetup);
   return true;
 }
 
@@ -100,6 +108,8 @@ bool EventLoop::RunPass() {
     return false;
   }
   if (status == platform::WaitStatus::Failed) Log("Completion port error (%d)", error);
+  // The pass's work, from here on, is what the pass-time histogram measures.
+  const auto workStart = std::chrono::steady_clock::now();
   for (int i = 0; i < count; ++i) Dispatch(batch[i]);
   context.sockets.SweepIfManyClosed(now);
 
@@ -115,12 +125,20 @@ bool EventLoop::RunPass() {
     // wake it so the next pass retries without waiting.
     if (FlushSendQueue(*udp) != 0 && !udp->sendPending) platform::PostCompletion(context.port, handle, 0, nullptr);
   }
+  metrics->CloseExpired(now);
   tracker.stats.limitHits[kLimitDescriptors] = storage->refused.load(std::memory_order_relaxed);
   ReportStatistics(tracker.stats);
+  const auto work = std::chrono::steady_clock::now() - workStart;
+  tracker.stats.passTimes.Observe(
+      static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(work).count()));
   return true;
 }
 
 void EventLoop::Dispatch(const platform::Completion& c) {
+  if ((c.key & kMetricsKeyBit) != 0) {
+    metrics->Dispatch(c);
+    return;
+  }
   auto udp = udpSockets.find(c.key);
   if (udp != udpSockets.end()) {
     DispatchUdp(*udp->second, c);
@@ -131,6 +149,10 @@ void EventLoop::Dispatch(const platform::Completion& c) {
       TakeAcceptedConnection();
       return;
     }
+  }
+  if (metrics->IsListener(c.key)) {
+    metrics->TakeAcceptedConnection();
+    return;
   }
   DispatchTcp(c);
 }
@@ -197,6 +219,7 @@ void EventLoop::DispatchTcp(const platform::Completion& c) {
 }
 
 void EventLoop::OnTcpReceived(TcpSocket& socket, std::uint32_t bytes) {
+  tracker.stats.bytesReceived[Tcp] += bytes;
   if (socket.draining) {
     socket.drainedBytes += bytes;
     if (socket.drainedBytes > kMaxDrainBytes || !socket.PostReceive()) socket.Close();
@@ -207,6 +230,7 @@ void EventLoop::OnTcpReceived(TcpSocket& socket, std::uint32_t bytes) {
 }
 
 void EventLoop::OnTcpSent(TcpSocket& socket, std::uint32_t bytes) {
+  tracker.stats.bytesSent[Tcp] += bytes;
   socket.OnSendCompleted(bytes);
   if (socket.closeWhenSent) {
     if (socket.outbound.count == 0) {
@@ -255,6 +279,10 @@ void EventLoop::FinishClosing(TcpSocket& socket) {
 
 void EventLoop::SettleCompletion(const platform::Completion& c) {
   if (c.record == nullptr) return;
+  if ((c.key & kMetricsKeyBit) != 0) {
+    metrics->Settle(c);
+    return;
+  }
   auto udp = udpSockets.find(c.key);
   if (udp == udpSockets.end()) {
     static_cast<TcpSocket*>(platform::OwnerOf(c.record))->NoteCompletion();
@@ -316,6 +344,7 @@ void EventLoop::ShutDown(std::vector<platform::SocketHandle>& tcpHandles,
     h = platform::kInvalidSocket;
   }
   listeners.clear();
+  metrics->StopAccepting();
   // Closing the uTP connections queues their end-of-stream packets; they
   // leave before the UDP sockets close.
   for (Socket* s : context.sockets) s->Close();
@@ -347,8 +376,8 @@ void EventLoop::ShutDown(std::vector<platform::SocketHandle>& tcpHandles,
 
 void RunEventLoop(Tracker& tracker, const std::atomic<std::int32_t>& stopFlag, std::int32_t mtu,
                   std::vector<platform::SocketHandle>& tcpHandles, std::vector<platform::SocketHandle>& udpHandles,
-                  StartedHook onStarted) {
-  EventLoop loop(tracker, mtu);
+                  MetricsSetup& metrics, StartedHook onStarted) {
+  EventLoop loop(tracker, mtu, metrics);
   if (!loop.SetUp(tcpHandles, udpHandles)) return;
   if (onStarted != nullptr) onStarted();
   while (stopFlag.load(std::memory_order_relaxed) == 0) {

@@ -11,14 +11,16 @@
 namespace lattice {
 
 using StartedHook = void (*)();
+struct MetricsSetup;
 
-// Serves the listening and UDP sockets for the tracker until stopFlag is set;
-// mtu is the -mtu option (0 when not set). Calls onStarted once, just before
-// the first wait. Handles that the loop closed itself are set to
-// kInvalidSocket in the lists.
+// Serves the listening and UDP sockets for the tracker, and the metrics
+// endpoint when metrics has a listener, until stopFlag is set; mtu is the
+// -mtu option (0 when not set). Calls onStarted once, just before the first
+// wait. Handles that the loop closed itself are set to kInvalidSocket in the
+// lists and in metrics.
 void RunEventLoop(Tracker& tracker, const std::atomic<std::int32_t>& stopFlag, std::int32_t mtu,
                   std::vector<platform::SocketHandle>& tcpHandles, std::vector<platform::SocketHandle>& udpHandles,
-                  StartedHook onStarted);
+                  MetricsSetup& metrics, StartedHook onStarted);
 
 // Idle connections are swept at most this often, in loop-clock seconds.
 constexpr std::int64_t kSweepInterval = 5;

@@ -19,6 +19,7 @@ void DropFront(UdpSocket& socket) {
 // whole, or when the count is 0 (nothing more will leave for it).
 void AccountFront(UdpSocket& socket, std::uint32_t bytes) {
   Chunk* front = socket.sendQueue.front();
+  socket.loop->tracker.stats.bytesSent[Udp] += bytes;
   front->sent += bytes;
   if (bytes == 0 || front->sent >= front->length) DropFront(socket);
 }

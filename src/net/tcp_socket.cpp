@@ -12,12 +12,12 @@ TcpSocket::TcpSocket(std::uintptr_t handleValue, IoPortContext* loopContext) : S
   platform::PrepareRecord(&recv.record, loop->readTag, this);
   platform::PrepareRecord(&send.record, loop->writeTag, this);
   ++loop->tracker.stats.active[Tcp];
-  ++loop->tracker.stats.registered[Tcp];
+  loop->tracker.stats.CountRegistered(Tcp);
 }
 
 TcpSocket::~TcpSocket() {
   --loop->tracker.stats.active[Tcp];
-  ++loop->tracker.stats.unregistered[Tcp];
+  loop->tracker.stats.CountUnregistered(Tcp);
 }
 
 bool TcpSocket::PostReceive() {

@@ -17,7 +17,9 @@ UdpSocket::~UdpSocket() {
 }
 
 void UdpSocket::Deliver(std::uint32_t bytes) {
-  if (bytes == 0 || AddressPort(recv.sourceAddress) == 0) return;
+  if (bytes == 0) return;
+  loop->tracker.stats.bytesReceived[Udp] += bytes;
+  if (AddressPort(recv.sourceAddress) == 0) return;
   ProcessDatagram(*this, recv.buffer, bytes, recv.sourceAddress, recv.sourceAddressLength);
 }
 

@@ -35,7 +35,7 @@ UtpSocket::UtpSocket(UTPSocket* sock, std::uint32_t id, IoPortContext* loopConte
   loop->sockets.Add(this);
   utp_set_userdata(utpSock, this);
   ++loop->tracker.stats.active[Utp];
-  ++loop->tracker.stats.registered[Utp];
+  loop->tracker.stats.CountRegistered(Utp);
   ++loop->pendingUtp.open;
   Append(*this);
 }
@@ -48,7 +48,7 @@ UtpSocket::~UtpSocket() {
     --loop->pendingUtp.open;
   }
   --loop->tracker.stats.active[Utp];
-  ++loop->tracker.stats.unregistered[Utp];
+  loop->tracker.stats.CountUnregistered(Utp);
 }
 
 void UtpSocket::Close() {

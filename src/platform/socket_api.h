@@ -26,11 +26,21 @@ struct ResolvedAddress {
 bool ResolvePassive(const std::wstring& port, bool datagram, std::vector<ResolvedAddress>& out,
                     std::string& errorText);
 
+// Resolves one host (a name or a numeric address, IPv6 without brackets) and
+// a port number for a listening TCP socket: the first address found. On
+// failure returns false with the system's message text in errorText.
+bool ResolveListenAddress(const std::wstring& host, const std::wstring& port, ResolvedAddress& out,
+                          std::string& errorText);
+
 // A socket usable with the completion port (overlapped on Windows).
 SocketHandle CreateSocket(int family, int socketType, int protocol);
 bool IsInet6(int family);
 void SetV6Only(SocketHandle handle);
 void SetReuseAddress(SocketHandle handle);
+// Lets a listener bind again at once after a restart while its old
+// connections linger, but never beside another live listener on the port
+// (Windows' SO_REUSEADDR would allow that, so there the port is exclusive).
+void AllowRebindAfterRestart(SocketHandle handle);
 
 enum class BufferOption { Receive, Send };
 bool SetBufferSize(SocketHandle handle, BufferOption option, std::int32_t value);

@@ -12,7 +12,9 @@
 
 namespace lattice {
 
-enum SocketKind : int { Udp = 0, Tcp = 1, Utp = 2, TcpListening = 3 };
+// MetricsHttp never indexes the per-transport counters: such connections are
+// not clients of the tracker.
+enum SocketKind : int { Udp = 0, Tcp = 1, Utp = 2, TcpListening = 3, MetricsHttp = 4 };
 
 // The most a connection holds queued for sending; a message that does not fit
 // in what is left is dropped (a reply may wait, see FrameMessages).

@@ -30,9 +30,11 @@ bool FrameMessages(Tracker& tracker, Connection& connection) {
         tracker.stats.CountPeersSent(connection.Kind());
       } else if (reply.length <= kMaxOutboundBytes) {
         connection.heldReply.assign(reply.data, reply.data + reply.length);
+      } else {
+        // Larger than the queue can ever hold: dropped, as any message that
+        // does not fit.
+        ++tracker.stats.repliesDropped;
       }
-      // A reply larger than the queue can ever hold is dropped, as any
-      // message that does not fit.
     }
     offset += static_cast<std::size_t>(total);
   }

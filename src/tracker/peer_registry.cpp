@@ -101,6 +101,7 @@ PeerRecord* PeerRegistry::RegisterPeer(const GetPeersRequest& request, const Sha
   Refresh(*record, request);
   PeerRecord* raw = record.get();
   shareTable[share].Append(std::move(record));
+  ++recordCount;
   return raw;
 }
 
@@ -174,7 +175,10 @@ void PeerRegistry::UnbindPeer(Connection& connection, const PeerId& peer) {
     auto records = shareTable.find(share);
     if (records == shareTable.end()) continue;
     std::size_t position = records->second.Find(peer);
-    if (position != ShareRecords::kNotFound) records->second.RemoveAt(position);
+    if (position != ShareRecords::kNotFound) {
+      records->second.RemoveAt(position);
+      --recordCount;
+    }
     // An empty share holds nothing observable; a later registration makes
     // it again, so its entry goes rather than staying for good.
     if (records->second.Empty()) shareTable.erase(records);

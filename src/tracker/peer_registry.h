@@ -81,6 +81,10 @@ class PeerRegistry {
   const std::vector<PeerRecord*>* FindShareRecords(const ShareId& share);
   const std::vector<ShareId>* FindPeerShares(const PeerId& peer) const;
   std::size_t ShareCount() const { return shareTable.size(); }
+  // Distinct peer ids with a connection bound, and records over all shares
+  // (one per peer and share it announced).
+  std::size_t PeerCount() const { return peerConnections.size(); }
+  std::size_t RecordCount() const { return recordCount; }
 
   void SetRandomSource(RandomSource source);
 
@@ -111,6 +115,7 @@ class PeerRegistry {
   std::unordered_map<ShareId, ShareRecords, ShareIdHash> shareTable;
   std::unordered_map<PeerId, ShareList, PeerIdHash> peerShares;
   std::unordered_map<PeerId, ConnectionList, PeerIdHash> peerConnections;
+  std::size_t recordCount = 0;
   // Views of the record lists for callers outside this class; rebuilt lazily.
   std::vector<PeerRecord*> recordView;
   // SelectPeers' result and candidates, reused so a request allocates nothing.

@@ -72,8 +72,13 @@ EncodedMessage HandleMessage(Tracker& tracker, Connection& connection, const std
       for (PeerRecord* chosen : *selection) {
         const std::vector<Connection*>* connections = registry.PeerConnectionsOf(*chosen);
         if (connections == nullptr) continue;
-        for (Connection* target : *connections)
-          if (target->Send(intro.data, intro.length)) tracker.stats.CountPeersSent(target->Kind());
+        for (Connection* target : *connections) {
+          if (target->Send(intro.data, intro.length)) {
+            tracker.stats.CountPeersSent(target->Kind());
+          } else {
+            ++tracker.stats.introductionsDropped[intro.length > kMaxOutboundBytes ? kDropTooLarge : kDropRingFull];
+          }
+        }
       }
     }
   }

@@ -5,8 +5,12 @@
 #include <cstdio>
 
 #include "tracker/limits.h"
+#include "tracker/pass_time_histogram.h"
 
 namespace lattice {
+
+// Why a "peers" message was not queued.
+enum DropReason : int { kDropRingFull = 0, kDropTooLarge, kDropReasons };
 
 struct TrackerStats {
   std::int32_t reportPeriod = 10;
@@ -19,8 +23,29 @@ struct TrackerStats {
   std::uint64_t peersSentTotal[3] = {};
   std::uint64_t getPeersPeriod[3] = {};
   std::uint64_t peersSentPeriod[3] = {};
+  // Since start: what registered and unregistered add up to over all periods.
+  std::uint64_t registeredTotal[3] = {};
+  std::uint64_t unregisteredTotal[3] = {};
+  // Bytes moved by the connections' transfers: Tcp for TCP, Udp for the
+  // datagrams that carry uTP.
+  std::uint64_t bytesReceived[3] = {};
+  std::uint64_t bytesSent[3] = {};
+  // Replies larger than the outbound ring can ever hold (one that merely
+  // does not fit now is held, not dropped), and introductions not queued.
+  std::uint64_t repliesDropped = 0;
+  std::uint64_t introductionsDropped[kDropReasons] = {};
   // Times each bound of Limits was hit since start, indexed by LimitKind.
   std::uint64_t limitHits[kLimitKinds] = {};
+  PassTimeHistogram passTimes;
+
+  void CountRegistered(int kind) {
+    ++registered[kind];
+    ++registeredTotal[kind];
+  }
+  void CountUnregistered(int kind) {
+    ++unregistered[kind];
+    ++unregisteredTotal[kind];
+  }
 
   void CountGetPeers(int kind) {
     ++getPeersTotal[kind];

@@ -57,6 +57,30 @@ bool ResolvePassive(const std::wstring& port, bool datagram, std::vector<Resolve
   return true;
 }
 
+bool ResolveListenAddress(const std::wstring& host, const std::wstring& port, ResolvedAddress& out,
+                          std::string& errorText) {
+  addrinfo hints{};
+  hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* list = nullptr;
+  const std::string name = Narrow(host);
+  const std::string service = Narrow(port);
+  int rc = getaddrinfo(name.c_str(), service.c_str(), &hints, &list);
+  if (rc != 0) {
+    errorText = rc == EAI_SYSTEM ? std::strerror(errno) : gai_strerror(rc);
+    return false;
+  }
+  out = ResolvedAddress{};
+  out.family = list->ai_family;
+  out.socketType = list->ai_socktype;
+  out.protocol = list->ai_protocol;
+  out.addressLength = static_cast<int>(list->ai_addrlen < sizeof out.address ? list->ai_addrlen : sizeof out.address);
+  std::memcpy(out.address, list->ai_addr, static_cast<std::size_t>(out.addressLength));
+  freeaddrinfo(list);
+  return true;
+}
+
 SocketHandle CreateSocket(int family, int socketType, int protocol) {
   // Transfers pass MSG_DONTWAIT themselves, so the descriptor stays blocking
   // and the accept threads can block on it.
@@ -75,6 +99,8 @@ void SetReuseAddress(SocketHandle handle) {
   int one = 1;
   setsockopt(static_cast<int>(handle), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
 }
+
+void AllowRebindAfterRestart(SocketHandle handle) { SetReuseAddress(handle); }
 
 bool SetBufferSize(SocketHandle handle, BufferOption option, std::int32_t value) {
   int v = value;

@@ -68,6 +68,29 @@ bool ResolvePassive(const std::wstring& port, bool datagram, std::vector<Resolve
   return true;
 }
 
+bool ResolveListenAddress(const std::wstring& host, const std::wstring& port, ResolvedAddress& out,
+                          std::string& errorText) {
+  ADDRINFOW hints{};
+  hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  ADDRINFOW* list = nullptr;
+  int rc = GetAddrInfoW(host.c_str(), port.c_str(), &hints, &list);
+  if (rc != 0) {
+    errorText = SystemMessage(static_cast<DWORD>(rc));
+    return false;
+  }
+  out = ResolvedAddress{};
+  out.family = list->ai_family;
+  out.socketType = list->ai_socktype;
+  out.protocol = list->ai_protocol;
+  std::size_t length = list->ai_addrlen < sizeof out.address ? list->ai_addrlen : sizeof out.address;
+  out.addressLength = static_cast<int>(length);
+  std::memcpy(out.address, list->ai_addr, length);
+  FreeAddrInfoW(list);
+  return true;
+}
+
 // Overlapped, so the socket and every connection accepted on it can be
 // attached to the completion port.
 SocketHandle CreateSocket(int family, int socketType, int protocol) {
@@ -80,6 +103,10 @@ bool IsInet6(int family) { return family == AF_INET6; }
 void SetV6Only(SocketHandle handle) { SetIntOption(handle, IPPROTO_IPV6, IPV6_V6ONLY, 1); }
 
 void SetReuseAddress(SocketHandle handle) { SetIntOption(handle, SOL_SOCKET, SO_REUSEADDR, 1); }
+
+// Windows rebinds after a restart anyway; exclusive use keeps another
+// process from binding the same port beside this one.
+void AllowRebindAfterRestart(SocketHandle handle) { SetIntOption(handle, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, 1); }
 
 bool SetBufferSize(SocketHandle handle, BufferOption option, std::int32_t value) {
   int v = value;

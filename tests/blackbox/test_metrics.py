@@ -1,0 +1,159 @@
+"""The -metrics endpoint: a real HTTP client, the page through Prometheus's own
+parser, values that follow known traffic, HTTP errors, and the bounds that
+keep slow or excess scrapers from holding the endpoint."""
+
+import http.client
+import re
+import socket
+import time
+import urllib.error
+import urllib.request
+
+from prometheus_client.parser import text_string_to_metric_families
+
+import utp
+from conftest import IPV6, SCALE, free_port
+from lattice import Conn, get_peers, new_id
+
+TIMEOUT = 5  # seconds a metrics connection gets for its whole exchange
+TCP, UTP, UDP = '{transport="tcp"}', '{transport="utp"}', '{transport="udp"}'
+
+
+def start(tracker_factory, where):
+    """The tracker and its page's URL; where is the -metrics value, {} the port."""
+    port, mport = free_port(), free_port()
+    t = tracker_factory(args=["-p", str(port), "-metrics", where.format(mport)], port=port)
+    return t, "http://%s:%d/metrics" % ("[::1]" if "::" in where else "127.0.0.1", mport), mport
+
+
+def fetch(url, method="GET"):
+    try:
+        with urllib.request.urlopen(urllib.request.Request(url, method=method), timeout=10 * SCALE) as r:
+            return r.status, r.headers, r.read()
+    except urllib.error.HTTPError as e:
+        return e.code, e.headers, e.read()
+
+
+def parse(body):
+    """{'name{labels}': value}; each sample must sit in a documented, typed family."""
+    text, out = body.decode(), {}
+    for family in text_string_to_metric_families(text):
+        assert family.name.startswith("lattice_") and family.documentation, family
+        assert family.type in ("counter", "gauge", "histogram"), family
+        for s in family.samples:
+            labels = ",".join('%s="%s"' % kv for kv in sorted(s.labels.items()))
+            out[s.name + ("{%s}" % labels if labels else "")] = s.value
+    assert len(out) == len([ln for ln in text.splitlines() if ln and not ln.startswith("#")]), "a sample was lost"
+    assert all(n.endswith("_total") for n in re.findall(r"^# TYPE (\S+) counter$", text, re.M))
+    return out
+
+
+def scrape_until(url, want, timeout=2 * TIMEOUT):
+    """The page once it shows every value of want (the last one tried at the deadline)."""
+    deadline = time.monotonic() + timeout * SCALE
+    while True:
+        status, headers, body = fetch(url)
+        assert status == 200 and headers["Content-Type"] == "text/plain; version=0.0.4; charset=utf-8"
+        assert headers["Connection"] == "close" and int(headers["Content-Length"]) == len(body)
+        m = parse(body)
+        if all(m.get(k) == v for k, v in want.items()) or time.monotonic() > deadline:
+            assert {k: m.get(k) for k in want} == want
+            return m
+        time.sleep(0.2)
+
+
+def test_page_follows_traffic(tracker_factory):
+    t0 = time.time()
+    t, url, _ = start(tracker_factory, "{}")  # a bare port: loopback
+    share, pa, pb = new_id(), new_id(), new_id()
+    a, b = Conn(t.port), Conn(t.port)
+    # a's reply; b's reply and introduction to a; a's reply and introduction to b
+    got = [a.request(share, pa).raw, b.request(share, pb).raw, a.recv().raw, a.request(share, pa).raw, b.recv().raw]
+    want = {"lattice_get_peers_received_total" + TCP: 3, "lattice_peers_sent_total" + TCP: 5,
+            "lattice_bytes_received_total" + TCP: 2 * len(get_peers(share, pa)) + len(get_peers(share, pb)),
+            "lattice_bytes_sent_total" + TCP: sum(map(len, got)),
+            "lattice_connections_open" + TCP: 2,  # a scrape is no client
+            "lattice_connections_opened_total" + TCP: 3,  # with the readiness probe
+            "lattice_peers_registered": 2, "lattice_peer_records": 2, "lattice_shares_registered": 1}
+    left = 0
+    if utp.available():
+        u = utp.UtpClient(t.port)
+        c = u.open()
+        u.send(c, get_peers(new_id(), new_id()))
+        u.recv_frame(c)
+        left = 1
+        want.update({"lattice_get_peers_received_total" + UTP: 1, "lattice_peers_sent_total" + UTP: 1,
+                     "lattice_connections_open" + UTP: 1, "lattice_peers_registered": 3,
+                     "lattice_peer_records": 3, "lattice_shares_registered": 2})
+    m = scrape_until(url, want)  # the probe's object goes at the next sweep
+    if left:
+        assert m["lattice_bytes_received_total" + UDP] > 0 and m["lattice_bytes_sent_total" + UDP] > 0
+    (info,) = [k for k in m if k.startswith("lattice_build_info")]
+    labels = dict(re.findall(r'(\w+)="([^"]*)"', info))
+    assert re.fullmatch(r"\d+\.\d+\.\d+", labels["version"]) and re.fullmatch(r"[0-9a-f]{40}", labels["build_id"])
+    assert labels["io_backend"] == {"linux": "epoll", "windows": "iocp"}[labels["platform"]]
+    assert t0 - 2 <= m["lattice_process_start_time_seconds"] <= time.time() + 2
+    assert m["lattice_resident_memory_bytes"] > 1 << 20
+    buckets = sorted((float(k.split('"')[1]), v) for k, v in m.items() if "_pass_seconds_bucket" in k)
+    assert [v for _, v in buckets] == sorted(v for _, v in buckets)
+    assert buckets[-1][1] == m["lattice_loop_pass_seconds_count"] > 0
+    # Departures take everything back out of the gauges.
+    a.leave()
+    b.leave()
+    scrape_until(url, {"lattice_connections_open" + TCP: 0, "lattice_connections_closed_total" + TCP: 3,
+                       "lattice_peers_registered": left, "lattice_peer_records": left,
+                       "lattice_shares_registered": left})
+    if left:
+        u.close()
+
+
+def test_http_errors(tracker_factory):
+    _, url, mport = start(tracker_factory, "127.0.0.1:{}")
+    assert fetch(url.replace("/metrics", "/other"))[0] == 404
+    status, headers, _ = fetch(url, method="POST")
+    assert status == 405 and headers["Allow"] == "GET"
+    too_long = b"GET /metrics HTTP/1.1\r\nX-Pad: " + b"a" * 4100 + b"\r\n\r\n"
+    for bad in (too_long, b"GET /metrics\r\n\r\n", b"GET metrics HTTP/1.1\r\n\r\n", get_peers(new_id(), new_id())):
+        begun = time.monotonic()
+        with socket.create_connection(("127.0.0.1", mport), timeout=3 * TIMEOUT * SCALE) as s:
+            s.sendall(bad)
+            reply = s.makefile("rb").read()
+        assert reply.startswith(b"HTTP/1.0 400 "), bad[:40]
+        assert time.monotonic() - begun < TIMEOUT, "answered at once, not at the time-out"
+
+
+def test_slow_and_excess_scrapers(tracker_factory):
+    _, url, mport = start(tracker_factory, "{}")
+    slow = socket.create_connection(("127.0.0.1", mport))
+    begun = time.monotonic()
+    assert fetch(url)[0] == 200, "a silent scraper holds up no one"
+    slow.settimeout((TIMEOUT + 3) * SCALE)
+    assert slow.recv(1) == b"" and 1 < time.monotonic() - begun < (TIMEOUT + 3) * SCALE
+    slow.close()
+
+    idle = [socket.create_connection(("127.0.0.1", mport)) for _ in range(20)]
+    refused_scrapes = 0
+    deadline = time.monotonic() + (TIMEOUT + 3) * SCALE
+    while True:
+        try:
+            status, _, body = fetch(url)
+            break
+        except (OSError, http.client.HTTPException):
+            refused_scrapes += 1
+            assert time.monotonic() < deadline, "no scrape answered once the idle connections timed out"
+            time.sleep(0.2)
+    # Four of the twenty idle ones and every scrape tried while 16 were open.
+    assert status == 200 and parse(body)["lattice_metrics_connections_refused_total"] == 4 + refused_scrapes
+    for s in idle:
+        s.close()
+
+
+def test_bind_failure_and_ipv6(tracker_factory):
+    with socket.socket() as busy:
+        busy.bind(("127.0.0.1", 0))
+        busy.listen()
+        t, _, _ = start(tracker_factory, "127.0.0.1:%d" % busy.getsockname()[1])
+        with Conn(t.port) as c:
+            assert c.request(new_id(), new_id()).entries == [], "the tracker runs on without metrics"
+    if IPV6:
+        assert fetch(start(tracker_factory, "[::1]:{}")[1])[0] == 200
