@@ -7,12 +7,13 @@ import re
 import signal
 import socket
 import struct
+import subprocess
 import time
 
 import pytest
 
-from conftest import IPV6, STDOUT_OK, free_port
-from lattice import HAVE_UTP_CLIENT, SCALE, Conn, UtpClient, bstr, frame, get_peers, new_id
+from conftest import IPV6, STDOUT_OK, free_port, tracker_cmd
+from lattice import HAVE_UTP_CLIENT, REPO, SCALE, Conn, UtpClient, bstr, frame, get_peers, new_id
 
 STAMP = r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d"
 BANNER = r"(%s) start Corvane Lattice tracker version 4\.0\.920, build id [0-9a-f]{40}\n" % STAMP
@@ -22,6 +23,23 @@ def answers(port, host="127.0.0.1"):
     with Conn(port, host) as c:
         share = new_id()
         return c.request(share, new_id()).share == share
+
+
+def test_help_and_version_print_and_exit_without_serving():
+    run = lambda *a: subprocess.run(tracker_cmd() + list(a), cwd=REPO, capture_output=True, timeout=30 * SCALE)
+    usage, version = run("-h"), run("--version")
+    assert usage.returncode == version.returncode == 0, (usage, version)
+    assert run("--help").stdout == usage.stdout
+    listed = set(re.findall(rb"^\s+(-[\w-]+)", usage.stdout, re.M))
+    every = b"-p -mtu -s -sr -sd -metrics -max-connections -max-per-address -max-peer-ids -max-la-bytes " \
+            b"-max-per-peer-id -max-registry-bytes -max-pending-utp -pending-utp-timeout -conn-buffer -h --version"
+    assert listed == set(every.split()), listed
+    m = re.fullmatch(rb"corvane-lattice-tracker 4\.0\.920 \(build ([0-9a-f]{40})\)\r?\n", version.stdout)
+    assert m and usage.stdout.startswith(version.stdout), version.stdout
+    # The build id names the commit the binary was built from: this checkout's.
+    head = subprocess.run(["git", "-C", str(REPO), "rev-parse", "HEAD"], capture_output=True)
+    if head.returncode == 0:
+        assert m.group(1).decode() == head.stdout.decode().strip()
 
 
 @pytest.mark.skipif(not HAVE_UTP_CLIENT, reason="utp_client not built")
