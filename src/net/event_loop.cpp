@@ -111,6 +111,7 @@ bool EventLoop::RunPass() {
   // The pass's work, from here on, is what the pass-time histogram measures.
   const auto workStart = std::chrono::steady_clock::now();
   for (int i = 0; i < count; ++i) Dispatch(batch[i]);
+  context.sockets.FlushWantedSends();
   context.sockets.SweepIfManyClosed(now);
 
   for (auto& [handle, udp] : udpSockets)
@@ -260,10 +261,7 @@ void EventLoop::ServeInput(TcpSocket& socket) {
     }
     return;
   }
-  if (!socket.PostSend()) {
-    socket.Close();
-    return;
-  }
+  if (socket.outbound.count != 0 && !socket.sendPending) context.sockets.WantSend(socket);
   // A held reply stops reading until it is in the ring: the client's further
   // requests wait in its own socket buffer, not in the tracker's memory.
   if (InputPaused(socket) || socket.recvPending) return;

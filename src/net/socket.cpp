@@ -16,6 +16,7 @@ SocketList::~SocketList() {
 }
 
 void SocketList::SweepSockets(std::int64_t now) {
+  FlushWantedSends();  // nothing on that list may be destroyed below
   constexpr std::size_t kReturnMemoryAfter = 64;
   std::size_t destroyed = 0;
   std::size_t i = 0;
@@ -40,6 +41,16 @@ void SocketList::SweepSockets(std::int64_t now) {
   // Relative to the connections left, so steady churn in a large tracker
   // does not pay for the allocator's walk on every sweep.
   if (destroyed >= kReturnMemoryAfter && destroyed >= items.size() / 16) platform::ReturnFreeMemory();
+}
+
+void SocketList::FlushWantedSends() {
+  // Indexed: starting a send never adds to the list, but stay safe if it did.
+  for (std::size_t i = 0; i < wantSend.size(); ++i) {
+    Socket* s = wantSend[i];
+    s->sendWanted = false;
+    if (!s->closed) s->StartSending();
+  }
+  wantSend.clear();
 }
 
 void SocketList::SweepIfManyClosed(std::int64_t now) {

@@ -35,11 +35,17 @@ class Socket : public Connection {
   // destroyed only when this is 0, so the system never writes freed memory.
   virtual std::uint32_t TransfersInFlight() const { return 0; }
 
+  // Starts sending what is queued: the loop calls it once per pass for every
+  // connection that asked with WantSend.
+  virtual void StartSending() {}
+
   std::uintptr_t handle;
   std::int64_t lastActivity;
   bool closed = false;
   // Counted by the admission bounds until Close gives the place back.
   bool admitted = false;
+  // On the list of connections to send for at the end of the pass.
+  bool sendWanted = false;
   ByteRing outbound;
   IoPortContext* loop;
 };
@@ -73,8 +79,20 @@ class SocketList {
   // each closed object still holds its buffers until it is destroyed.
   void SweepIfManyClosed(std::int64_t now);
 
+  // Messages queued for a connection during one batch of completions leave
+  // in one transfer started after the batch, so a connection that gets
+  // several introductions in a pass costs one send, not one each.
+  void WantSend(Socket& socket) {
+    if (socket.sendWanted) return;
+    socket.sendWanted = true;
+    wantSend.push_back(&socket);
+  }
+  // Before anything can be destroyed in the pass, so every entry is alive.
+  void FlushWantedSends();
+
  private:
   std::vector<Socket*> items;
+  std::vector<Socket*> wantSend;
   std::size_t closedUnswept = 0;
 };
 

@@ -63,9 +63,12 @@ void TcpSocket::OnSendCompleted(std::uint32_t bytes) {
 
 bool TcpSocket::Send(const void* data, std::size_t length) {
   if (!Queue(data, length)) return false;
-  // A send that cannot start is found by the next completion or the sweep.
-  PostSend();
+  if (!sendPending) loop->sockets.WantSend(*this);
   return true;
+}
+
+void TcpSocket::StartSending() {
+  if (!PostSend()) Close();
 }
 
 void TcpSocket::Close() {

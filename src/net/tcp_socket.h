@@ -16,6 +16,7 @@ class TcpSocket final : public Socket {
   bool IsExpired(std::int64_t now) const override { return draining || Socket::IsExpired(now); }
   void Close() override;
   bool Send(const void* data, std::size_t length) override;
+  void StartSending() override;
   std::uint32_t TransfersInFlight() const override { return transfersInFlight; }
 
   // False means the connection is to be closed.

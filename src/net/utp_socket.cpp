@@ -75,7 +75,7 @@ void UtpSocket::Close() {
 
 bool UtpSocket::Send(const void* data, std::size_t length) {
   if (!Queue(data, length)) return false;
-  FlushToUtp();
+  loop->sockets.WantSend(*this);
   return true;
 }
 

@@ -32,6 +32,7 @@ class UtpSocket final : public Socket {
   // socket freed at once, a connected peer reset); others end with a FIN.
   void Close() override;
   bool Send(const void* data, std::size_t length) override;
+  void StartSending() override { FlushToUtp(); }
 
   // Moves bytes from outbound into the library as far as its window allows.
   void FlushToUtp();

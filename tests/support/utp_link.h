@@ -100,6 +100,7 @@ class UtpLink {
         FreeChunk(chunk);
       }
       for (const std::string& d : std::exchange(toTracker, {})) Deliver(d.data(), d.size(), port);
+      context.sockets.FlushWantedSends();  // as the loop does after each batch
       if (timers) RunUtpTimers(*tracker);
       utp_issue_deferred_acks(client);
       if (!moved && toTracker.empty()) return;
