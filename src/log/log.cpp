@@ -79,4 +79,13 @@ void LogLimited(LogLimiter& limiter, const char* format, ...) {
   }
 }
 
+void AppendFormat(std::string& text, const char* format, ...) {
+  char buffer[2048];
+  std::va_list args;
+  va_start(args, format);
+  int n = std::vsnprintf(buffer, sizeof buffer, format, args);
+  va_end(args);
+  if (n > 0) text.append(buffer, std::min(static_cast<std::size_t>(n), sizeof buffer - 1));
+}
+
 }  // namespace lattice

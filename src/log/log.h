@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 #include <string_view>
 
 namespace lattice {
@@ -41,6 +42,10 @@ void FormatLocalTime(std::int64_t seconds, char* buffer, std::size_t size);
 // Output that carries no time stamp (the start banner, the statistics
 // report), written whole and in order with the log lines.
 void PrintUnstamped(std::string_view text);
+
+// Appends printf-style text of at most 2 KiB (a report or metrics line) to
+// text; what does not fit is cut.
+void AppendFormat(std::string& text, const char* format, ...) LATTICE_PRINTF(2, 3);
 
 // Until StartLogWriter, output is written on the calling thread. From then on
 // a writer thread of its own writes it, and callers only queue it: a standard

@@ -17,28 +17,17 @@ static_assert(sizeof kLimitReasons / sizeof kLimitReasons[0] == kLimitKinds, "on
 constexpr const char* kDropReasonLabels[] = {"ring_full", "too_large"};
 static_assert(sizeof kDropReasonLabels / sizeof kDropReasonLabels[0] == kDropReasons, "one label per reason");
 
-void Append(std::string& out, const char* format, ...) LATTICE_PRINTF(2, 3);
-void Append(std::string& out, const char* format, ...) {
-  // Label values are this program's own words and numbers, so a line is short.
-  char line[512];
-  std::va_list args;
-  va_start(args, format);
-  int n = std::vsnprintf(line, sizeof line, format, args);
-  va_end(args);
-  if (n > 0)
-    out.append(line, static_cast<std::size_t>(n) < sizeof line ? static_cast<std::size_t>(n) : sizeof line - 1);
-}
 
 void Family(std::string& out, const char* name, const char* type, const char* help) {
-  Append(out, "# HELP %s %s\n# TYPE %s %s\n", name, help, name, type);
+  AppendFormat(out, "# HELP %s %s\n# TYPE %s %s\n", name, help, name, type);
 }
 
 void Value(std::string& out, const char* name, std::uint64_t value) {
-  Append(out, "%s %llu\n", name, static_cast<unsigned long long>(value));
+  AppendFormat(out, "%s %llu\n", name, static_cast<unsigned long long>(value));
 }
 
 void Labelled(std::string& out, const char* name, const char* label, const char* labelValue, std::uint64_t value) {
-  Append(out, "%s{%s=\"%s\"} %llu\n", name, label, labelValue, static_cast<unsigned long long>(value));
+  AppendFormat(out, "%s{%s=\"%s\"} %llu\n", name, label, labelValue, static_cast<unsigned long long>(value));
 }
 
 // One sample per transport, with the transport's label word.
@@ -55,10 +44,10 @@ void WriteMetricsText(const Tracker& tracker, const MetricsFacts& facts, std::st
   out.reserve(out.size() + 8192);
 
   Family(out, "lattice_build_info", "gauge", "Version, build id, platform and I/O backend of this binary (always 1).");
-  Append(out, "lattice_build_info{version=\"%s\",build_id=\"%s\",platform=\"%s\",io_backend=\"%s\"} 1\n", facts.version,
+  AppendFormat(out, "lattice_build_info{version=\"%s\",build_id=\"%s\",platform=\"%s\",io_backend=\"%s\"} 1\n", facts.version,
          facts.buildId, facts.platform, facts.ioBackend);
   Family(out, "lattice_process_start_time_seconds", "gauge", "Start of the tracker run, in seconds since 1970.");
-  Append(out, "lattice_process_start_time_seconds %lld\n", static_cast<long long>(facts.startTime));
+  AppendFormat(out, "lattice_process_start_time_seconds %lld\n", static_cast<long long>(facts.startTime));
   Family(out, "lattice_resident_memory_bytes", "gauge", "Memory of the process resident in RAM.");
   Value(out, "lattice_resident_memory_bytes", facts.residentBytes);
 
@@ -86,10 +75,10 @@ void WriteMetricsText(const Tracker& tracker, const MetricsFacts& facts, std::st
   Family(out, "lattice_peers_dropped_total", "counter",
          "peers messages not queued: a reply only when larger than the 8 KiB ring (one that waits for room is "
          "held, not dropped), an introduction also when the ring is full.");
-  Append(out, "lattice_peers_dropped_total{message=\"reply\",reason=\"too_large\"} %llu\n",
+  AppendFormat(out, "lattice_peers_dropped_total{message=\"reply\",reason=\"too_large\"} %llu\n",
          static_cast<unsigned long long>(s.repliesDropped));
   for (int r = 0; r < kDropReasons; ++r) {
-    Append(out, "lattice_peers_dropped_total{message=\"introduction\",reason=\"%s\"} %llu\n", kDropReasonLabels[r],
+    AppendFormat(out, "lattice_peers_dropped_total{message=\"introduction\",reason=\"%s\"} %llu\n", kDropReasonLabels[r],
            static_cast<unsigned long long>(s.introductionsDropped[r]));
   }
 
@@ -115,11 +104,11 @@ void WriteMetricsText(const Tracker& tracker, const MetricsFacts& facts, std::st
   std::uint64_t cumulative = 0;
   for (int i = 0; i < PassTimeHistogram::kBuckets; ++i) {
     cumulative += h.counts[i];
-    Append(out, "lattice_loop_pass_seconds_bucket{le=\"%s\"} %llu\n", PassTimeHistogram::kBoundText[i],
+    AppendFormat(out, "lattice_loop_pass_seconds_bucket{le=\"%s\"} %llu\n", PassTimeHistogram::kBoundText[i],
            static_cast<unsigned long long>(cumulative));
   }
-  Append(out, "lattice_loop_pass_seconds_bucket{le=\"+Inf\"} %llu\n", static_cast<unsigned long long>(h.count));
-  Append(out, "lattice_loop_pass_seconds_sum %llu.%09llu\n",
+  AppendFormat(out, "lattice_loop_pass_seconds_bucket{le=\"+Inf\"} %llu\n", static_cast<unsigned long long>(h.count));
+  AppendFormat(out, "lattice_loop_pass_seconds_sum %llu.%09llu\n",
          static_cast<unsigned long long>(h.sumNanoseconds / 1000000000u),
          static_cast<unsigned long long>(h.sumNanoseconds % 1000000000u));
   Value(out, "lattice_loop_pass_seconds_count", h.count);

@@ -13,25 +13,13 @@ namespace {
 constexpr int kTcp = 1;
 constexpr int kUtp = 2;
 
-// Appends printf-style text; the report's fields are bounded in length, so
-// the buffer always holds them.
-void AppendF(std::string& text, const char* format, ...) LATTICE_PRINTF(2, 3);
-void AppendF(std::string& text, const char* format, ...) {
-  char buffer[2048];
-  std::va_list args;
-  va_start(args, format);
-  int n = std::vsnprintf(buffer, sizeof buffer, format, args);
-  va_end(args);
-  if (n > 0) text.append(buffer, std::min(static_cast<std::size_t>(n), sizeof buffer - 1));
-}
-
 // Builds the report when one is due and starts the next period.
 bool TakeReport(TrackerStats& s, std::string& text) {
   std::int64_t now = LoopClock();
   if (static_cast<std::int64_t>(s.reportPeriod) + s.lastReport > now) return false;
   static char timeText[200];
   FormatLocalTime(now, timeText, sizeof timeText);
-  AppendF(text,
+  AppendFormat(text,
           "\n%s\nactive peers:      TCP %llu\tuTP %llu\ntotal:\n"
           " 'get_peers' recv: TCP %llu\tuTP %llu\n"
           " 'peers' sent:     TCP %llu\tuTP %llu\n"
@@ -55,7 +43,7 @@ bool TakeReport(TrackerStats& s, std::string& text) {
           static_cast<unsigned long long>(s.peersSentPeriod[kTcp]),
           static_cast<unsigned long long>(s.peersSentPeriod[kUtp]));
   const std::uint64_t* h = s.limitHits;
-  AppendF(text,
+  AppendFormat(text,
           "limits hit:        descriptors %llu\tconnections %llu\taddress %llu\tpeer ids %llu\t"
           "la %llu\tper peer id %llu\tregistry bytes %llu\tpending uTP %llu\n",
           static_cast<unsigned long long>(h[kLimitDescriptors]),

@@ -42,6 +42,19 @@ bool StartNetworking() {
 
 void StopNetworking() { WSACleanup(); }
 
+namespace {
+ResolvedAddress Resolved(const ADDRINFOW& ai) {
+  ResolvedAddress r;
+  r.family = ai.ai_family;
+  r.socketType = ai.ai_socktype;
+  r.protocol = ai.ai_protocol;
+  std::size_t length = ai.ai_addrlen < sizeof r.address ? ai.ai_addrlen : sizeof r.address;
+  r.addressLength = static_cast<int>(length);
+  std::memcpy(r.address, ai.ai_addr, length);
+  return r;
+}
+}  // namespace
+
 bool ResolvePassive(const std::wstring& port, bool datagram, std::vector<ResolvedAddress>& out,
                     std::string& errorText) {
   ADDRINFOW hints{};
@@ -54,16 +67,7 @@ bool ResolvePassive(const std::wstring& port, bool datagram, std::vector<Resolve
     errorText = SystemMessage(static_cast<DWORD>(rc));
     return false;
   }
-  for (ADDRINFOW* ai = list; ai != nullptr; ai = ai->ai_next) {
-    ResolvedAddress r;
-    r.family = ai->ai_family;
-    r.socketType = ai->ai_socktype;
-    r.protocol = ai->ai_protocol;
-    std::size_t length = ai->ai_addrlen < sizeof r.address ? ai->ai_addrlen : sizeof r.address;
-    r.addressLength = static_cast<int>(length);
-    std::memcpy(r.address, ai->ai_addr, length);
-    out.push_back(r);
-  }
+  for (ADDRINFOW* ai = list; ai != nullptr; ai = ai->ai_next) out.push_back(Resolved(*ai));
   FreeAddrInfoW(list);
   return true;
 }
@@ -80,13 +84,7 @@ bool ResolveListenAddress(const std::wstring& host, const std::wstring& port, Re
     errorText = SystemMessage(static_cast<DWORD>(rc));
     return false;
   }
-  out = ResolvedAddress{};
-  out.family = list->ai_family;
-  out.socketType = list->ai_socktype;
-  out.protocol = list->ai_protocol;
-  std::size_t length = list->ai_addrlen < sizeof out.address ? list->ai_addrlen : sizeof out.address;
-  out.addressLength = static_cast<int>(length);
-  std::memcpy(out.address, list->ai_addr, length);
+  out = Resolved(*list);
   FreeAddrInfoW(list);
   return true;
 }
