@@ -12,6 +12,7 @@ if [ "${1:-}" != "--build-only" ]; then
     g++-mingw-w64-x86-64-posix wine64
     python3 python3-pytest python3-prometheus-client
     procps util-linux
+    dpkg-dev fakeroot nsis
   )
 fi
 

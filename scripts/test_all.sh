@@ -85,6 +85,12 @@ step "console output through a terminal (windows under wine)" env \
   $py -m pytest -q tests/blackbox/test_console_terminal.py
 step "service mode (windows under wine's service manager)" scripts/test_service_wine.sh "$build/win/corvane-lattice-tracker.exe"
 
+# Packages from the two builds above: the Debian one installed, removed and
+# purged on this machine, the installer and its uninstaller run under Wine.
+step "packages (build)" scripts/package.sh "$build/linux" "$build/win"
+step "packages (debian)" scripts/test_package_deb.sh
+step "packages (windows installer under wine)" scripts/test_package_wine.sh
+
 echo
 echo "failed steps: ${failures[*]:-none}"
 echo "summary: $passed passed, $failed failed"
