@@ -14,7 +14,7 @@ import time
 
 import pytest
 
-from lattice import REPO, SCALE, Conn, has_ipv6
+from lattice import REPO, SCALE, Conn, free_port, has_ipv6  # noqa: F401 (free_port is the tests')
 
 STDOUT_OK = os.environ.get("TRACKER_STDOUT", "1") != "0"
 IPV6 = has_ipv6()
@@ -36,27 +36,6 @@ def tracker_cmd():
     return shlex.split(os.environ.get("TRACKER_CMD", str(REPO / "build" / "linux" / "corvane-lattice-tracker")))
 
 
-_used_ports = set()
-
-
-def free_port():
-    """A port free for TCP and UDP on 127.0.0.1 (and ::1), not handed out before."""
-    while True:
-        held = []
-        try:
-            for family, kind, host in [(socket.AF_INET, socket.SOCK_STREAM, "127.0.0.1"),
-                                       (socket.AF_INET, socket.SOCK_DGRAM, "127.0.0.1")] + \
-                    [(socket.AF_INET6, k, "::1") for k in (socket.SOCK_STREAM, socket.SOCK_DGRAM) if IPV6]:
-                held.append(socket.socket(family, kind))
-                held[-1].bind((host, held[0].getsockname()[1] if len(held) > 1 else 0))
-            if held[0].getsockname()[1] not in _used_ports:
-                _used_ports.add(held[0].getsockname()[1])
-                return held[0].getsockname()[1]
-        except OSError:
-            pass
-        finally:
-            for s in held:
-                s.close()
 
 
 REPORT_RE = re.compile(

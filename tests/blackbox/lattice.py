@@ -5,6 +5,7 @@ tracker's libutp, driven over its line protocol)."""
 import os
 import pathlib
 import queue
+import random
 import socket
 import struct
 import subprocess
@@ -255,3 +256,29 @@ def has_ipv6() -> bool:
         return True
     except OSError:
         return False
+
+
+_used_ports = set()
+_port_choice = random.Random(os.getpid())
+
+
+def free_port():
+    """A port free for TCP and UDP on 127.0.0.1 (and ::1), not handed out before.
+    Taken below the ephemeral range, where the tests' own outgoing connections
+    cannot occupy it between this check and the tracker's bind."""
+    while True:
+        port = _port_choice.randrange(20000, 32768)
+        held = []
+        try:
+            for family, host in [(socket.AF_INET, "127.0.0.1")] + ([(socket.AF_INET6, "::1")] if has_ipv6() else []):
+                for kind in (socket.SOCK_STREAM, socket.SOCK_DGRAM):
+                    held.append(socket.socket(family, kind))
+                    held[-1].bind((host, port))
+            if port not in _used_ports:
+                _used_ports.add(port)
+                return port
+        except OSError:
+            pass
+        finally:
+            for s in held:
+                s.close()

@@ -39,7 +39,7 @@ def test_help_and_version_print_and_exit_without_serving():
     # The build id names the commit the binary was built from: this checkout's.
     head = subprocess.run(["git", "-C", str(REPO), "rev-parse", "HEAD"], capture_output=True)
     if head.returncode == 0:
-        assert m.group(1).decode() == head.stdout.decode().strip()
+        assert m.group(1).decode() == head.stdout.decode().strip(), "built from another commit: rebuild"
 
 
 @pytest.mark.skipif(not HAVE_UTP_CLIENT, reason="utp_client not built")

@@ -18,23 +18,12 @@ import pytest
 
 sys.path.insert(0, str(pathlib.Path(__file__).parent))
 from get_peers_client import answers  # noqa: E402
+from lattice import free_port  # noqa: E402
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 BIN = pathlib.Path(os.environ.get("LATTICE_BIN", ROOT / "build/linux/corvane-lattice-tracker")).resolve()
 UNIT = "corvane-lattice-tracker.service"
 as_root = pytest.mark.skipif(os.geteuid() != 0, reason="-sr and -sd need root")
-
-
-def free_port():
-    """A port free for both TCP and UDP on loopback."""
-    while True:
-        with socket.socket() as tcp, socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as udp:
-            tcp.bind(("127.0.0.1", 0))
-            try:
-                udp.bind(tcp.getsockname())
-                return tcp.getsockname()[1]
-            except OSError:
-                pass
 
 
 def clean_env(**extra):
