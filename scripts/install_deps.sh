@@ -10,7 +10,7 @@ if [ "${1:-}" != "--build-only" ]; then
     clang libclang-rt-14-dev
     libgtest-dev libgmock-dev libbenchmark-dev
     g++-mingw-w64-x86-64-posix wine64
-    python3 python3-pytest python3-prometheus-client
+    python3 python3-pytest python3-pytest-xdist python3-prometheus-client
     procps util-linux
     dpkg-dev fakeroot nsis
   )

@@ -60,7 +60,8 @@ step "fuzz build" configure_and_build "$build/fuzz" -DCMAKE_BUILD_TYPE=RelWithDe
 step "fuzz (30 s)" scripts/run_fuzz.sh "$build/fuzz" 30
 
 # The real program on loopback, driven by real TCP and uTP clients.
-step "black-box suite (linux)" $py -m pytest -q tests/blackbox
+# Black-box tests mostly wait on the tracker, so they run a few at a time.
+step "black-box suite (linux)" $py -m pytest -q -n 4 tests/blackbox
 step "load generator unit tests" "$build/linux/tools/loadgen/loadgen_tests" --gtest_brief=1
 step "benchmarks and load generator (smoke)" $py bench/run --smoke --build "$build/linux"
 step "service mode (linux, systemd notify and unit files)" $py -m pytest -q -p no:cacheprovider tests/service
@@ -68,7 +69,7 @@ step "thread-sanitizer build" configure_and_build "$build/tsan" -DCMAKE_BUILD_TY
   -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ "-DCMAKE_CXX_FLAGS=-fsanitize=thread" \
   -DLATTICE_TESTS=OFF -DLATTICE_BENCH=OFF
 step "black-box suite (thread sanitizer)" env TRACKER_CMD="$build/tsan/corvane-lattice-tracker" \
-  TSAN_OPTIONS="halt_on_error=1 exitcode=66" TRACKER_TIME_SCALE=2 $py -m pytest -q tests/blackbox -m "not slow"
+  TSAN_OPTIONS="halt_on_error=1 exitcode=66" TRACKER_TIME_SCALE=2 $py -m pytest -q -n 3 tests/blackbox -m "not slow"
 
 # The Windows build, cross-compiled, and its tests under Wine (headless, in a
 # private prefix). Wine ends a process on SIGTERM and renders console output
