@@ -72,7 +72,8 @@ MUTANTS = [
     ("idle_expiry_31s", "now - lastActivity > 30", "now - lastActivity > 31"),
     # Lifetimes: sweep and completion port.
     ("sweep_ignores_transfers", "if (!s->closed || s->TransfersInFlight() != 0)", "if (!s->closed)"),
-    ("completion_not_counted", "void NoteCompletion() { --transfersInFlight; }", "void NoteCompletion() {}"),
+    ("completion_not_counted", "void NoteCompletion() { --transfersInFlight; }", "void NoteCompletion() {}",
+     "tcp_socket"),
     ("port_close_keeps_parked_send", "Abort(*a, a->parkedWrite); *a = Attachment{};", "*a = Attachment{};"),
     ("port_blocks_with_ready", "port->ready.empty() ? timeoutMs : 0", "timeoutMs"),
     # Outbound ring and datagram send queue.
@@ -94,7 +95,8 @@ MUTANTS = [
     ("admission_total_not_released", "--total;", "total += 0;"),
     # Statistics, report and log format, exit code.
     ("stats_get_peers_as_sent", "++getPeersPeriod[kind];", "++peersSentPeriod[kind];"),
-    ("stats_utp_registered_as_tcp", "++loop->tracker.stats.registered[Utp];", "++loop->tracker.stats.registered[Tcp];"),
+    ("stats_utp_registered_as_tcp", "loop->tracker.stats.CountRegistered(Utp);",
+     "loop->tracker.stats.CountRegistered(Tcp);"),
     ("report_format", '"last %d seconds:\\n"', '"last %d second:\\n"'),
     ("log_stamp_format", 'strftime(buffer, size, "%Y-%m-%d %H:%M:%S"', 'strftime(buffer, size, "%Y-%m-%d %H:%M"'),
     ("exit_code_bind_failure", "StopLogWriter(kLogDrainTime); return 2;", "StopLogWriter(kLogDrainTime); return 1;"),
