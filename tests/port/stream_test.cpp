@@ -28,11 +28,15 @@ TEST_F(PortTest, TransfersThatCompleteAtOnceReportOnce) {
   EXPECT_EQ(platform::TagOf(&out.record), writeTag);
   EXPECT_EQ(ReceiveSome(p.client, 5000), "greetings");
 
-  Close(p.client);  // an end of stream at once
+  // An end of stream; the receive before it emptied the socket, so a backend
+  // may wait for the system to report it rather than ask at once.
+  Close(p.client);
   ASSERT_TRUE(WaitReadable(p.server, 5000));
   r = Receive(p.server, in);
-  ASSERT_EQ(r.status, platform::IoStatus::CompletedAtOnce) << r.error;
-  EXPECT_EQ(r.bytes, 0u);
+  ASSERT_NE(r.status, platform::IoStatus::Failed) << r.error;
+  if (r.status == platform::IoStatus::CompletedAtOnce) {
+    EXPECT_EQ(r.bytes, 0u);
+  }
   ExpectOne(&in.record, 0, p.server);
 }
 
@@ -44,6 +48,17 @@ TEST_F(PortTest, PendingReceiveCompletesWhenDataArrivesAgainAndAgain) {
     ASSERT_TRUE(SendAll(p.client, text.data(), static_cast<int>(text.size())));
     ExpectOne(&in.record, static_cast<std::uint32_t>(text.size()), p.server);
     EXPECT_EQ(std::string(in.buffer, text.size()), text);
+  }
+  // More than a buffer and the end of stream, reported while no receive was
+  // outstanding: the receive that takes the rest leaves the end to read,
+  // with no further event to announce it.
+  const std::string tail(sizeof in.buffer + 900, 't');
+  ASSERT_TRUE(SendAll(p.client, tail.data(), static_cast<int>(tail.size())));
+  Close(p.client);
+  EXPECT_TRUE(Quiet(100));
+  for (std::uint32_t expected : {std::uint32_t{sizeof in.buffer}, 900u, 0u}) {
+    ASSERT_NE(Receive(p.server, in).status, platform::IoStatus::Failed);
+    ExpectOne(&in.record, expected, p.server);
   }
 }
 

@@ -33,6 +33,14 @@ struct Attachment {
   std::uintptr_t key = 0;
   IoRecord* parkedRead = nullptr;
   IoRecord* parkedWrite = nullptr;
+  // A stream receive that got less than it asked for emptied the socket, and
+  // epoll (edge-triggered) reports the next input: until then a receive is
+  // parked at once instead of making a call that can only say "would block".
+  // (Urgent data also shortens a read; a client sending it stalls only itself.)
+  bool drained = false;
+  // Once the peer has closed or the socket failed, a short read may still
+  // leave the end of stream or the error to read, with no event to come.
+  bool ended = false;
 };
 
 class IoPort {
@@ -114,8 +122,14 @@ IoResult Start(IoPort* port, IoRecord* r, bool isRead) {
   if (a == nullptr) return {IoStatus::Failed, 0, EBADF};
   IoRecord*& slot = isRead ? a->parkedRead : a->parkedWrite;
   if (slot != nullptr) return {IoStatus::Failed, 0, EALREADY};
+  const bool streamReceive = r->operation == IoOperation::Receive;
+  if (streamReceive && a->drained && !a->ended) {
+    slot = r;
+    return {IoStatus::Pending, 0, 0};
+  }
   ssize_t n = Attempt(r);
   if (n >= 0) {
+    if (streamReceive && n > 0 && static_cast<std::uint32_t>(n) < r->length) a->drained = true;
     Queue(*a, r, static_cast<std::uint32_t>(n));
     return {IoStatus::CompletedAtOnce, static_cast<std::uint32_t>(n), 0};
   }
@@ -141,6 +155,7 @@ void Retry(Attachment& a, IoRecord*& slot) {
   IoRecord* r = slot;
   ssize_t n = Attempt(r);
   if (n < 0 && WouldBlock(errno)) return;
+  if (r->operation == IoOperation::Receive && n > 0 && static_cast<std::uint32_t>(n) < r->length) a.drained = true;
   slot = nullptr;
   if (&slot == &a.parkedWrite) WatchWrites(a, r->fd, false);
   Queue(a, r, n < 0 ? 0 : static_cast<std::uint32_t>(n));
@@ -240,7 +255,11 @@ WaitStatus WaitForCompletions(IoPort* port, Completion* entries, int capacity, i
     Attachment* a = Find(port, static_cast<int>(events[i].data.u64));
     if (a == nullptr) continue;
     std::uint32_t ev = events[i].events;
-    if ((ev & (EPOLLIN | EPOLLRDHUP | EPOLLERR | EPOLLHUP)) != 0 && a->parkedRead != nullptr) Retry(*a, a->parkedRead);
+    if ((ev & (EPOLLRDHUP | EPOLLERR | EPOLLHUP)) != 0) a->ended = true;
+    if ((ev & (EPOLLIN | EPOLLRDHUP | EPOLLERR | EPOLLHUP)) != 0) {
+      a->drained = false;
+      if (a->parkedRead != nullptr) Retry(*a, a->parkedRead);
+    }
     if ((ev & (EPOLLOUT | EPOLLERR | EPOLLHUP)) != 0 && a->parkedWrite != nullptr) Retry(*a, a->parkedWrite);
   }
   int taken = 0;
