@@ -38,8 +38,8 @@ uninstall() {
 }
 refused() { runs 2 "$setup" /S /PORT=0 && [ ! -e "$dir" ] && service_gone; }
 serves() { net start "$service" && wait_state 4 && get_peers "$1"; }
-reregistered() { image_path_is "\"$win_exe\" -s -p 4200" && state_is 1 && port_free 4100; }
-all_gone() { service_gone && [ ! -e "$dir" ] && ! listed && port_free 4100 4200; }
+reregistered() { image_path_is "\"$win_exe\" -s -p 4200" && wait_state 1 && eventually port_free 4100; }
+all_gone() { service_gone && [ ! -e "$dir" ] && ! listed && eventually port_free 4100 4200; }
 
 check "ports 4100 and 4200 are free before the run" port_free 4100 4200
 check "/PORT=0 is refused (exit 2), nothing installed" refused

@@ -81,6 +81,14 @@ wait_state() {
   return 1
 }
 service_gone() { ! w sc query "$service" >/dev/null 2>&1; }
+# A stopped service's process may still be exiting, its port still held.
+eventually() {
+  for _ in $(seq 100); do
+    "$@" && return 0
+    sleep 0.1
+  done
+  return 1
+}
 # True when no listener takes a TCP connection on any of the ports.
 port_free() {
   local p
