@@ -243,6 +243,7 @@ void MetricsServer::WritePage(std::string& out) const {
   facts.platform = platform::kPlatformName;
   facts.ioBackend = platform::kIoBackendName;
   facts.residentBytes = platform::ResidentMemoryBytes();
+  facts.allocatedBytes = platform::AllocatedMemoryBytes();
   facts.logLinesDropped = LogLinesDropped();
   facts.connectionsRefused = refused;
   WriteMetricsText(loop.tracker, facts, out);

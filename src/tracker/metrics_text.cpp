@@ -50,6 +50,9 @@ void WriteMetricsText(const Tracker& tracker, const MetricsFacts& facts, std::st
   AppendFormat(out, "lattice_process_start_time_seconds %lld\n", static_cast<long long>(facts.startTime));
   Family(out, "lattice_resident_memory_bytes", "gauge", "Memory of the process resident in RAM.");
   Value(out, "lattice_resident_memory_bytes", facts.residentBytes);
+  Family(out, "lattice_allocated_memory_bytes", "gauge",
+         "Memory allocated, resident or not: heap in use on Linux, private bytes on Windows.");
+  Value(out, "lattice_allocated_memory_bytes", facts.allocatedBytes);
 
   Family(out, "lattice_connections_open", "gauge",
          "Client connections not yet destroyed (the report's active peers); a closed one goes at the next sweep.");

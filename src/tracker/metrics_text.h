@@ -18,6 +18,7 @@ struct MetricsFacts {
   // Seconds since 1970.
   std::int64_t startTime = 0;
   std::uint64_t residentBytes = 0;
+  std::uint64_t allocatedBytes = 0;
   std::uint64_t logLinesDropped = 0;
   // Metrics connections closed at once because the endpoint was full.
   std::uint64_t connectionsRefused = 0;

@@ -2,6 +2,7 @@
 #include "platform/process_metrics.h"
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -25,6 +26,12 @@ std::uint64_t ResidentMemoryBytes() {
   const unsigned long long pages = std::strtoull(end, nullptr, 10);
   const long pageSize = sysconf(_SC_PAGESIZE);
   return pageSize > 0 ? static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(pageSize) : 0;
+}
+
+std::uint64_t AllocatedMemoryBytes() {
+  // Small blocks in use plus the large ones the allocator mapped on its own.
+  const struct mallinfo2 info = mallinfo2();
+  return static_cast<std::uint64_t>(info.uordblks) + static_cast<std::uint64_t>(info.hblkhd);
 }
 
 }  // namespace platform

@@ -18,4 +18,13 @@ std::uint64_t ResidentMemoryBytes() {
   return static_cast<std::uint64_t>(counters.WorkingSetSize);
 }
 
+std::uint64_t AllocatedMemoryBytes() {
+  PROCESS_MEMORY_COUNTERS_EX counters{};
+  counters.cb = sizeof counters;
+  if (!GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
+                            sizeof counters))
+    return 0;
+  return static_cast<std::uint64_t>(counters.PrivateUsage);
+}
+
 }  // namespace platform
