@@ -5,12 +5,15 @@
 
 namespace lattice {
 
-ByteRing::ByteRing()
-    : capacity(kInitialCapacity), data(new (std::nothrow) std::uint8_t[kInitialCapacity]) {
-  if (data == nullptr) capacity = 0;
-}
-
 ByteRing::~ByteRing() { delete[] data; }
+
+void ByteRing::Release() {
+  if (count != 0) return;
+  delete[] data;
+  data = nullptr;
+  capacity = 0;
+  head = 0;
+}
 
 std::size_t ByteRing::ContiguousSize() const {
   if (count == 0) return 0;

@@ -1,4 +1,5 @@
-// A connection's outbound circular byte buffer, 1 KiB at first, at most 8 KiB.
+// A connection's outbound circular byte buffer: none until the first write,
+// then 1 KiB, at most 8 KiB.
 #pragma once
 
 #include <cstddef>
@@ -11,7 +12,7 @@ class ByteRing {
   static constexpr std::uint64_t kInitialCapacity = 1024;
   static constexpr std::uint64_t kMaxCapacity = 8192;
 
-  ByteRing();
+  ByteRing() = default;
   ~ByteRing();
   ByteRing(const ByteRing&) = delete;
   ByteRing& operator=(const ByteRing&) = delete;
@@ -27,6 +28,8 @@ class ByteRing {
   // Releases n sent bytes; a count larger than what is held changes nothing.
   void Consume(std::uint64_t n);
   void Clear() { count = 0; head = 0; }
+  // Gives the block back while nothing is held; the next write takes a new one.
+  void Release();
 
   std::uint64_t count = 0;
   std::uint64_t head = 0;

@@ -42,9 +42,13 @@ class EventLoop {
   void DispatchUdp(UdpSocket& udp, const platform::Completion& c);
   void TakeAcceptedConnection();
   void DispatchTcp(const platform::Completion& c);
-  void OnTcpReceived(TcpSocket& socket, std::uint32_t bytes);
+  void OnTcpReadable(TcpSocket& socket);
   void OnTcpSent(TcpSocket& socket, std::uint32_t bytes);
-  void ServeInput(TcpSocket& socket);
+  // Handles the bytes just read (none: what waits in inbound); false when
+  // reading is to stop (the peer broke the framing, or a reply is held).
+  bool HandleInput(TcpSocket& socket, const std::uint8_t* data, std::size_t length);
+  // Waits for more input unless a wait is outstanding or input is paused.
+  void ReadOn(TcpSocket& socket);
   void FinishClosing(TcpSocket& socket);
   // At shutdown: completions only settle counts, and datagram sends go on.
   void SettleCompletion(const platform::Completion& c);
@@ -208,26 +212,41 @@ void EventLoop::DispatchTcp(const platform::Completion& c) {
     socket->sendPending = false;
   }
   if (socket->closed) return;
-  if (c.bytes == 0) {
-    socket->Close();
-    return;
-  }
   if (isRead) {
-    OnTcpReceived(*socket, c.bytes);
+    // The wait for input reports 0 bytes: the input is read now.
+    OnTcpReadable(*socket);
+  } else if (c.bytes == 0) {
+    socket->Close();
   } else {
     OnTcpSent(*socket, c.bytes);
   }
 }
 
-void EventLoop::OnTcpReceived(TcpSocket& socket, std::uint32_t bytes) {
-  tracker.stats.bytesReceived[Tcp] += bytes;
-  if (socket.draining) {
-    socket.drainedBytes += bytes;
-    if (socket.drainedBytes > kMaxDrainBytes || !socket.PostReceive()) socket.Close();
-    return;
+void EventLoop::OnTcpReadable(TcpSocket& socket) {
+  // Read until nothing is left, so an end of stream behind the data closes
+  // the connection now, not a pass later; bounded, so one busy sender does
+  // not hold up the rest.
+  constexpr int kMaxReads = 8;
+  std::vector<std::uint8_t>& buffer = context.receiveBuffer;
+  for (int reads = 0; reads < kMaxReads; ++reads) {
+    const std::int64_t bytes = socket.ReadAvailable(buffer.data(), static_cast<std::uint32_t>(buffer.size()));
+    if (bytes < 0) {
+      socket.Close();
+      return;
+    }
+    if (bytes == 0) break;
+    tracker.stats.bytesReceived[Tcp] += static_cast<std::uint64_t>(bytes);
+    if (socket.draining) {
+      socket.drainedBytes += static_cast<std::uint32_t>(bytes);
+      if (socket.drainedBytes > kMaxDrainBytes) {
+        socket.Close();
+        return;
+      }
+    } else if (!HandleInput(socket, buffer.data(), static_cast<std::size_t>(bytes))) {
+      return;
+    }
   }
-  socket.OnReceiveCompleted(bytes);
-  ServeInput(socket);
+  ReadOn(socket);
 }
 
 void EventLoop::OnTcpSent(TcpSocket& socket, std::uint32_t bytes) {
@@ -240,7 +259,7 @@ void EventLoop::OnTcpSent(TcpSocket& socket, std::uint32_t bytes) {
     }
   } else if (InputPaused(socket) && ReleaseHeldReply(tracker, socket)) {
     // The held reply is in the ring: handle what waited behind it.
-    ServeInput(socket);
+    if (HandleInput(socket, nullptr, 0)) ReadOn(socket);
     return;
   }
   if (!socket.PostSend()) {
@@ -249,30 +268,33 @@ void EventLoop::OnTcpSent(TcpSocket& socket, std::uint32_t bytes) {
   }
 }
 
-void EventLoop::ServeInput(TcpSocket& socket) {
-  if (!FrameMessages(tracker, socket)) {
+bool EventLoop::HandleInput(TcpSocket& socket, const std::uint8_t* data, std::size_t length) {
+  if (!FrameReceived(tracker, socket, data, length)) {
     // Replies to the requests handled before the bad length still go out.
     socket.closeWhenSent = true;
-    socket.inbound.clear();
+    std::vector<std::uint8_t>().swap(socket.inbound);
     if (socket.outbound.count == 0) {
       FinishClosing(socket);
     } else if (!socket.PostSend()) {
       socket.Close();
     }
-    return;
+    return false;
   }
   if (socket.outbound.count != 0 && !socket.sendPending) context.sockets.WantSend(socket);
   // A held reply stops reading until it is in the ring: the client's further
   // requests wait in its own socket buffer, not in the tracker's memory.
-  if (InputPaused(socket) || socket.recvPending) return;
+  return !InputPaused(socket);
+}
+
+void EventLoop::ReadOn(TcpSocket& socket) {
+  if (socket.recvPending) return;
   if (!socket.PostReceive()) socket.Close();
 }
 
 void EventLoop::FinishClosing(TcpSocket& socket) {
   platform::ShutdownSend(socket.handle);
   socket.draining = true;
-  if (socket.recvPending) return;
-  if (!socket.PostReceive()) socket.Close();
+  ReadOn(socket);
 }
 
 void EventLoop::SettleCompletion(const platform::Completion& c) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "net/admission.h"
 #include "net/socket.h"
@@ -23,6 +24,9 @@ struct IoPortContext {
   // The largest uTP datagram asked for with -mtu; 0 when not set.
   std::int32_t mtu = 0;
   std::int64_t lastSweep = 0;
+  // Where every TCP connection's input lands first: only bytes that do not
+  // make a whole message are copied into the connection.
+  std::vector<std::uint8_t> receiveBuffer = std::vector<std::uint8_t>(65536);
   Admission admission;
   PendingUtp pendingUtp;
   // Last, so its objects go before the queues they may still be linked into.

@@ -8,8 +8,7 @@ namespace lattice {
 
 TcpSocket::TcpSocket(std::uintptr_t handleValue, IoPortContext* loopContext) : Socket(handleValue, loopContext) {
   loop->sockets.Add(this);
-  inbound.reserve(16384);
-  platform::PrepareRecord(&recv.record, loop->readTag, this);
+  platform::PrepareRecord(&recv, loop->readTag, this);
   platform::PrepareRecord(&send.record, loop->writeTag, this);
   ++loop->tracker.stats.active[Tcp];
   loop->tracker.stats.CountRegistered(Tcp);
@@ -20,28 +19,37 @@ TcpSocket::~TcpSocket() {
   loop->tracker.stats.CountUnregistered(Tcp);
 }
 
+namespace {
+
+void LogReadError(const TcpSocket& socket, int error) {
+  static LogLimiter readErrorLines;  // a client can provoke these at will
+  LogLimited(readErrorLines, "TCP: error %d (%s) occurred while reading data on socket %d. connection [%p]", error,
+             platform::ErrorText(error), static_cast<int>(socket.handle), static_cast<const void*>(&socket));
+}
+
+}  // namespace
+
 bool TcpSocket::PostReceive() {
-  platform::IoResult r = platform::StartReceive(loop->port, handle, &recv.record, recv.buffer, RecvRecord::kBufferSize);
+  platform::IoResult r = platform::StartReceive(loop->port, handle, &recv, nullptr, 0);
   if (r.status == platform::IoStatus::Failed) {
-    static LogLimiter readErrorLines;  // a client can provoke these at will
-    LogLimited(readErrorLines, "TCP: error %d (%s) occurred while reading data on socket %d. connection [%p]",
-               r.error, platform::ErrorText(r.error), static_cast<int>(handle), static_cast<void*>(this));
+    LogReadError(*this, r.error);
     return false;
   }
   ++transfersInFlight;
-  // An immediate end of stream still reports its completion later; the
-  // caller closes now.
-  if (r.status == platform::IoStatus::CompletedAtOnce && r.bytes == 0) return false;
   recvPending = true;
   return true;
 }
 
-void TcpSocket::OnReceiveCompleted(std::uint32_t bytes) {
-  recvPending = false;
-  if (bytes > 0) {
-    inbound.insert(inbound.end(), recv.buffer, recv.buffer + bytes);
-    lastActivity = LoopClock();
+std::int64_t TcpSocket::ReadAvailable(std::uint8_t* buffer, std::uint32_t size) {
+  platform::IoResult r = platform::ReceiveAvailable(loop->port, handle, buffer, size);
+  if (r.status == platform::IoStatus::Pending) return 0;
+  if (r.status == platform::IoStatus::Failed) {
+    LogReadError(*this, r.error);
+    return -1;
   }
+  if (r.bytes == 0) return -1;  // the peer ended the stream
+  lastActivity = LoopClock();
+  return r.bytes;
 }
 
 bool TcpSocket::PostSend() {
@@ -77,7 +85,7 @@ void TcpSocket::Close() {
   closed = true;
   ReleaseConnection(*this);
   loop->sockets.NoteClosed();
-  platform::CancelTransfer(loop->port, handle, &recv.record);
+  platform::CancelTransfer(loop->port, handle, &recv);
   if (handle != kNoHandle) platform::CloseSocket(loop->port, handle);
   loop->tracker.registry.UnbindConnection(*this);
 }

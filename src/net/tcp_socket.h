@@ -1,4 +1,4 @@
-// An accepted TCP connection and its overlapped receive and send.
+// An accepted TCP connection: a wait for input and an overlapped send.
 #pragma once
 
 #include "net/io_port_context.h"
@@ -19,9 +19,11 @@ class TcpSocket final : public Socket {
   void StartSending() override;
   std::uint32_t TransfersInFlight() const override { return transfersInFlight; }
 
-  // False means the connection is to be closed.
+  // Starts waiting for input; false means the connection is to be closed.
   bool PostReceive();
-  void OnReceiveCompleted(std::uint32_t bytes);
+  // Takes what the socket holds into the loop's buffer: the byte count, 0
+  // when there was nothing to take, -1 when the connection is to be closed.
+  std::int64_t ReadAvailable(std::uint8_t* buffer, std::uint32_t size);
   // False means starting the send failed.
   bool PostSend();
   void OnSendCompleted(std::uint32_t bytes);
@@ -30,7 +32,9 @@ class TcpSocket final : public Socket {
   // after Close, so the count of transfers in flight stays exact.
   void NoteCompletion() { --transfersInFlight; }
 
-  RecvRecord recv;
+  // An idle connection holds no receive buffer: it waits with a zero-length
+  // receive, then reads into the loop's one buffer.
+  platform::IoRecord recv;
   SendRecord send;
   bool recvPending = false;
   bool sendPending = false;

@@ -48,13 +48,13 @@ uint64 OnAccept(utp_callback_arguments* a) {
 // input while its replies pile up is closed.
 constexpr std::size_t kMaxHeldInbound = 2 * (kMaxMessageBody + 4);
 
-// Handles what was received. Replies go to the library first (closing sends
-// its end of stream after them); a reply held for lack of ring space follows
-// as the ring empties, and handling resumes behind it. False when the peer
-// broke the framing.
-bool ServeInput(UtpSocket& s) {
+// Handles what was received (none: what waits in inbound). Replies go to the
+// library first (closing sends its end of stream after them); a reply held
+// for lack of ring space follows as the ring empties, and handling resumes
+// behind it. False when the peer broke the framing.
+bool ServeInput(UtpSocket& s, const std::uint8_t* data, std::size_t length) {
   Tracker& tracker = s.loop->tracker;
-  bool acceptable = FrameMessages(tracker, s);
+  bool acceptable = FrameReceived(tracker, s, data, length);
   s.FlushToUtp();
   while (acceptable && InputPaused(s) && ReleaseHeldReply(tracker, s)) {
     acceptable = FrameMessages(tracker, s);
@@ -66,9 +66,8 @@ bool ServeInput(UtpSocket& s) {
 
 uint64 OnRead(utp_callback_arguments* a) {
   if (UtpSocket* s = Bound(a->socket)) {
-    s->inbound.insert(s->inbound.end(), a->buf, a->buf + a->len);
     s->lastActivity = LoopClock();
-    const bool acceptable = ServeInput(*s);
+    const bool acceptable = ServeInput(*s, a->buf, a->len);
     if (!acceptable || (InputPaused(*s) && s->inbound.size() > kMaxHeldInbound)) CloseUnbound(s, a->socket, true);
   }
   utp_read_drained(a->socket);
@@ -93,7 +92,7 @@ uint64 OnStateChange(utp_callback_arguments* a) {
     case UTP_STATE_CONNECT:
     case UTP_STATE_WRITABLE:
       s->FlushToUtp();
-      if (InputPaused(*s) && ReleaseHeldReply(s->loop->tracker, *s) && !ServeInput(*s)) CloseUnbound(s, a->socket, true);
+      if (InputPaused(*s) && ReleaseHeldReply(s->loop->tracker, *s) && !ServeInput(*s, nullptr, 0)) CloseUnbound(s, a->socket, true);
       break;
     case UTP_STATE_EOF:
       CloseUnbound(s, a->socket, true);

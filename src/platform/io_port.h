@@ -9,6 +9,10 @@
 //   of the transfer (null for a posted notification) and the byte count.
 // - Cancelling a transfer, or closing its socket, makes each outstanding
 //   transfer complete with 0 bytes.
+// - A stream receive of length 0 is a wait for input: it holds no buffer and
+//   completes, with 0 bytes, once the socket has data, its end of stream or
+//   an error to report; ReceiveAvailable then takes what is there. This is
+//   how many idle connections are watched without a buffer each.
 // - Posting a notification is safe from any thread; everything else belongs to
 //   the thread that waits on the port.
 // - A wait returns up to a batch of completions, or reports a time-out, or
@@ -64,6 +68,12 @@ IoResult StartReceiveFrom(IoPort* port, SocketHandle handle, IoRecord* record, v
                           void* address, std::int32_t* addressLength);
 IoResult StartSendTo(IoPort* port, SocketHandle handle, IoRecord* record, const void* data, std::uint32_t length,
                      const void* address, std::int32_t addressLength);
+
+// Takes what a stream socket holds without waiting; not a transfer, so it
+// reports nothing through the port. CompletedAtOnce with the byte count (0:
+// the peer ended the stream), Pending when there is nothing to take now, or
+// Failed.
+IoResult ReceiveAvailable(IoPort* port, SocketHandle handle, void* buffer, std::uint32_t length);
 
 // Makes an outstanding transfer on this record complete with 0 bytes.
 void CancelTransfer(IoPort* port, SocketHandle handle, IoRecord* record);

@@ -20,10 +20,11 @@ enum SocketKind : int { Udp = 0, Tcp = 1, Utp = 2, TcpListening = 3, MetricsHttp
 // in what is left is dropped (a reply may wait, see FrameMessages).
 inline constexpr std::size_t kMaxOutboundBytes = 8192;
 
-// Room for any socket address, IPv4 or IPv6, in the system's layout: the
-// family and port sit at the same offsets on every system.
+// Room for an IPv4 or IPv6 socket address in the system's layout: the family
+// and port sit at the same offsets on every system. Sized to fit, as every
+// connection holds one.
 struct alignas(8) AddressStorage {
-  std::uint8_t bytes[128] = {};
+  std::uint8_t bytes[platform::kMaxAddressBytes] = {};
 };
 
 inline std::uint16_t AddressFamily(const void* address) {

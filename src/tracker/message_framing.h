@@ -19,6 +19,12 @@ constexpr std::uint32_t kMaxMessageBody = 256 * 1024;
 // body above kMaxMessageBody: the caller closes the connection.
 bool FrameMessages(Tracker& tracker, Connection& connection);
 
+// The same for bytes just received: handled where they lie while nothing
+// waits in inbound, so only a message cut short is copied (into inbound, which
+// is freed again once it is empty). With nothing waiting, length 0 frames
+// nothing; otherwise the bytes are appended and inbound is framed.
+bool FrameReceived(Tracker& tracker, Connection& connection, const std::uint8_t* data, std::size_t length);
+
 // Moves a held reply into the ring once there is room. True when nothing is
 // held any more: the caller then frames the rest of inbound and reads again.
 bool ReleaseHeldReply(Tracker& tracker, Connection& connection);

@@ -62,6 +62,54 @@ TEST_F(PortTest, PendingReceiveCompletesWhenDataArrivesAgainAndAgain) {
   }
 }
 
+// An idle connection waits with a zero-length receive, holding no buffer;
+// once it reports, what arrived is taken without waiting, however much.
+TEST_F(PortTest, WaitForInputReportsEmptyThenReceiveAvailableTakesTheInput) {
+  using enum platform::IoStatus;
+  Pair p = Connected();
+  auto wait = [&] { return platform::StartReceive(port, p.server, Prepare(in, readTag), nullptr, 0); };
+  auto take = [&] { return platform::ReceiveAvailable(port, p.server, in.buffer, sizeof in.buffer); };
+  // Until the port knows the socket is empty, a wait may end at once.
+  platform::IoResult r = wait();
+  ASSERT_NE(r.status, Failed) << r.error;
+  if (r.status == CompletedAtOnce) {
+    ExpectOne(&in.record, 0, p.server);
+    EXPECT_EQ(take().status, Pending);
+    r = wait();
+  }
+  ASSERT_EQ(r.status, Pending);
+  platform::CancelTransfer(port, p.server, &in.record);
+  ExpectOne(&in.record, 0, p.server);
+  r = wait();
+  for (std::string text : {"one", "second"}) {
+    ASSERT_EQ(r.status, Pending) << text;
+    EXPECT_TRUE(Quiet(100));
+    ASSERT_TRUE(SendAll(p.client, text.data(), static_cast<int>(text.size())));
+    ExpectOne(&in.record, 0, p.server);
+    r = take();
+    ASSERT_EQ(r.status, CompletedAtOnce) << r.error;
+    EXPECT_EQ(std::string(in.buffer, r.bytes), text);
+    EXPECT_EQ(take().status, Pending);
+    r = wait();
+  }
+  // More than a buffer, then the end of stream: every part is taken, the end
+  // too, although the short read before it emptied the socket.
+  const std::string tail(sizeof in.buffer + 900, 't');
+  ASSERT_TRUE(SendAll(p.client, tail.data(), static_cast<int>(tail.size())));
+  Close(p.client);
+  ExpectOne(&in.record, 0, p.server);
+  for (std::uint32_t expected : {std::uint32_t{sizeof in.buffer}, 900u, 0u}) {
+    r = take();
+    if (r.status == Pending) {  // the rest was still on its way
+      ASSERT_NE(wait().status, Failed);
+      ExpectOne(&in.record, 0, p.server);
+      r = take();
+    }
+    ASSERT_EQ(r.status, CompletedAtOnce) << r.error;
+    EXPECT_EQ(r.bytes, expected);
+  }
+}
+
 // A port that never resumed parked sends would stall every client that reads slowly.
 TEST_F(PortTest, SendOnAFullBufferWaitsForThePeerThenReportsOnce) {
   Pair p = Connected();

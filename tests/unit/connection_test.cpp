@@ -28,6 +28,13 @@ TEST(ByteRing, WrappedWritesLandInTheGapAndGrowthKeepsOrder) {
   EXPECT_EQ(ring.head, 0u);
   EXPECT_EQ(s.TakeOutbound(), std::string(100, 'a') + b + c);
   EXPECT_EQ(ring.head, 0u);
+  ASSERT_EQ(ring.Write(a.data(), a.size()), a.size());
+  ring.Release();  // still holds bytes: kept
+  EXPECT_EQ(s.TakeOutbound(), a);
+  ring.Release();
+  EXPECT_EQ(ring.capacity, 0u);
+  ASSERT_EQ(ring.Write(b.data(), b.size()), b.size());
+  EXPECT_EQ(s.TakeOutbound(), b);
 }
 
 TEST(ByteRing, RefusesWholeMessagesPastTheLimitAndStillTakesSmallerOnes) {
@@ -150,9 +157,15 @@ TEST_F(TrackerTest, SweepExpiresAfterMoreThanThirtySecondsAndKeepsObjectsWithTra
   busy->inFlight = 1;
   auto* fresh = new Probe(loop, &destroyed);
   fresh->lastActivity = 1010;
+  const char reply[] = "reply";
+  ASSERT_TRUE(fresh->Queue(reply, sizeof reply));
+  ASSERT_TRUE(idle->Queue(reply, sizeof reply));
+  idle->outbound.Consume(sizeof reply);
   loop.sockets.SweepSockets(1030);  // exactly 30 seconds: not expired
   EXPECT_EQ(loop.sockets.size(), 3u);
   EXPECT_FALSE(idle->closed);
+  EXPECT_EQ(idle->outbound.capacity, 0u);  // sent: the buffer is freed
+  EXPECT_EQ(fresh->outbound.count, sizeof reply);  // unsent: kept
   loop.sockets.SweepSockets(1031);
   EXPECT_EQ(destroyed, 1);  // idle: closed and destroyed by the same sweep
   EXPECT_TRUE(busy->closed);

@@ -69,6 +69,8 @@ Attachment* Find(IoPort* port, int fd) {
 ssize_t AttemptOnce(IoRecord* r) {
   switch (r->operation) {
     case IoOperation::Receive:
+      // A wait for input: by the time it is tried the socket has something.
+      if (r->length == 0) return 0;
       return recv(r->fd, r->buffer, r->length, MSG_DONTWAIT);
     case IoOperation::Send:
       return send(r->fd, r->buffer, r->length, kSendFlags);
@@ -127,6 +129,7 @@ IoResult Start(IoPort* port, IoRecord* r, bool isRead) {
     slot = r;
     return {IoStatus::Pending, 0, 0};
   }
+  // Not known to be empty: the wait ends at once, and ReceiveAvailable finds out.
   ssize_t n = Attempt(r);
   if (n >= 0) {
     if (streamReceive && n > 0 && static_cast<std::uint32_t>(n) < r->length) a->drained = true;
@@ -336,6 +339,23 @@ IoResult StartSendTo(IoPort* port, SocketHandle handle, IoRecord* record, const 
   record->address = const_cast<void*>(address);
   record->sendAddressLength = addressLength;
   return Start(port, record, false);
+}
+
+IoResult ReceiveAvailable(IoPort* port, SocketHandle handle, void* buffer, std::uint32_t length) {
+  Attachment* a = Find(port, static_cast<int>(handle));
+  if (a != nullptr && a->drained && !a->ended) return {IoStatus::Pending, 0, 0};
+  ssize_t n;
+  do {
+    n = recv(static_cast<int>(handle), buffer, length, MSG_DONTWAIT);
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) {
+    const int error = errno;
+    if (!WouldBlock(error)) return {IoStatus::Failed, 0, error};
+    if (a != nullptr) a->drained = true;
+    return {IoStatus::Pending, 0, 0};
+  }
+  if (a != nullptr && n > 0 && static_cast<std::uint32_t>(n) < length) a->drained = true;
+  return {IoStatus::CompletedAtOnce, static_cast<std::uint32_t>(n), 0};
 }
 
 void CancelTransfer(IoPort* port, SocketHandle handle, IoRecord* record) {
