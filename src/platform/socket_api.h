@@ -55,7 +55,8 @@ std::string LastSocketErrorText();
 // Blocks until a connection arrives; kInvalidSocket on failure, with
 // *outOfResources telling whether the process or system ran out of
 // descriptors or memory for it. The address storage receives up to
-// *addressLength bytes of the peer's address.
+// *addressLength bytes of the peer's address. The new socket does not block
+// a plain receive, which ReceiveAvailable relies on.
 SocketHandle AcceptConnection(SocketHandle listening, void* address, std::int32_t* addressLength,
                               bool* outOfResources);
 

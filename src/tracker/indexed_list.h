@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -22,19 +23,19 @@ class IndexedList {
 
   // The position of the element with this key; the list never holds two.
   std::size_t Find(const Key& key) const {
-    if (!indexed) {
+    if (!index) {
       for (std::size_t i = 0; i < items.size(); ++i)
         if (KeyOf{}(items[i]) == key) return i;
       return kNotFound;
     }
-    auto it = index.find(key);
-    return it == index.end() ? kNotFound : it->second;
+    auto it = index->find(key);
+    return it == index->end() ? kNotFound : it->second;
   }
 
   void Append(Value value) {
     items.push_back(std::move(value));
-    if (indexed) {
-      index.emplace(KeyOf{}(items.back()), static_cast<std::uint32_t>(items.size() - 1));
+    if (index) {
+      index->emplace(KeyOf{}(items.back()), static_cast<std::uint32_t>(items.size() - 1));
     } else if (items.size() > kIndexFrom) {
       BuildIndex();
     }
@@ -44,10 +45,10 @@ class IndexedList {
   // removed value. The order of the rest is not kept.
   Value RemoveAt(std::size_t i) {
     Value removed = std::move(items[i]);
-    if (indexed) index.erase(KeyOf{}(removed));
+    if (index) index->erase(KeyOf{}(removed));
     if (i + 1 != items.size()) {
       items[i] = std::move(items.back());
-      if (indexed) index[KeyOf{}(items[i])] = static_cast<std::uint32_t>(i);
+      if (index) (*index)[KeyOf{}(items[i])] = static_cast<std::uint32_t>(i);
     }
     items.pop_back();
     return removed;
@@ -58,15 +59,17 @@ class IndexedList {
   static constexpr std::size_t kIndexFrom = 8;
 
   void BuildIndex() {
-    index.reserve(items.size() * 2);
+    index = std::make_unique<Index>();
+    index->reserve(items.size() * 2);
     for (std::size_t i = 0; i < items.size(); ++i)
-      index.emplace(KeyOf{}(items[i]), static_cast<std::uint32_t>(i));
-    indexed = true;
+      index->emplace(KeyOf{}(items[i]), static_cast<std::uint32_t>(i));
   }
 
+  using Index = std::unordered_map<Key, std::uint32_t, Hash>;
   std::vector<Value> items;
-  std::unordered_map<Key, std::uint32_t, Hash> index;
-  bool indexed = false;
+  // Made only for a long list: most lists (a connection's ids, a small
+  // share) stay short, and an empty table still costs 56 bytes.
+  std::unique_ptr<Index> index;
 };
 
 }  // namespace lattice

@@ -136,7 +136,7 @@ SocketHandle AcceptConnection(SocketHandle listening, void* address, std::int32_
   socklen_t len = static_cast<socklen_t>(*addressLength);
   int fd;
   do {
-    fd = accept4(static_cast<int>(listening), static_cast<sockaddr*>(address), &len, SOCK_CLOEXEC);
+    fd = accept4(static_cast<int>(listening), static_cast<sockaddr*>(address), &len, SOCK_CLOEXEC | SOCK_NONBLOCK);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) {
     *outOfResources = errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM;

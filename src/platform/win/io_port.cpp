@@ -152,25 +152,14 @@ IoResult StartSendTo(IoPort* /*port*/, SocketHandle handle, IoRecord* record, co
   return Outcome(rc, bytes);
 }
 
-// The socket stays in blocking mode (overlapped transfers on it are simpler
-// to reason about under every Winsock), so recv is called only when it cannot
-// block: bytes are waiting, or a zero-time select says the end of stream or
-// an error is there to read.
+// Accepted sockets are non-blocking (overlapped transfers ignore the mode),
+// so a plain recv answers at once.
 IoResult ReceiveAvailable(IoPort* /*port*/, SocketHandle handle, void* buffer, std::uint32_t length) {
-  u_long waiting = 0;
-  if (ioctlsocket(handle, FIONREAD, &waiting) != 0) return {IoStatus::Failed, 0, WSAGetLastError()};
-  if (waiting == 0) {
-    fd_set readable;
-    FD_ZERO(&readable);
-    FD_SET(handle, &readable);
-    timeval now{0, 0};
-    const int ready = select(0, &readable, nullptr, nullptr, &now);
-    if (ready < 0) return {IoStatus::Failed, 0, WSAGetLastError()};
-    if (ready == 0) return {IoStatus::Pending, 0, 0};
-  }
   const int n = recv(handle, static_cast<char*>(buffer), static_cast<int>(length), 0);
-  if (n < 0) return {IoStatus::Failed, 0, WSAGetLastError()};
-  return {IoStatus::CompletedAtOnce, static_cast<std::uint32_t>(n), 0};
+  if (n >= 0) return {IoStatus::CompletedAtOnce, static_cast<std::uint32_t>(n), 0};
+  const int error = WSAGetLastError();
+  if (error == WSAEWOULDBLOCK) return {IoStatus::Pending, 0, 0};
+  return {IoStatus::Failed, 0, error};
 }
 
 // A transfer that has already finished is not found; that is not an error.

@@ -141,6 +141,9 @@ SocketHandle AcceptConnection(SocketHandle listening, void* address, std::int32_
     return kInvalidSocket;
   }
   *outOfResources = false;
+  // ReceiveAvailable takes what is there without waiting.
+  u_long nonBlocking = 1;
+  ioctlsocket(s, FIONBIO, &nonBlocking);
   return static_cast<SocketHandle>(s);
 }
 
