@@ -147,6 +147,10 @@ void PeerRegistry::BindPeer(Connection& connection, const ShareId& share, PeerRe
   // A connection holds an id in its registrations exactly when it is in that
   // peer's connection list, so the set answers whether to append.
   bool newOnConnection = connection.registrations.insert(record.id).second;
+  // A repeat announcement: a bound record's share is among the peer's shares
+  // until the record goes, and the connection is in the peer's list, so the
+  // two table lookups below would change nothing.
+  if (!newOnConnection && record.connections != nullptr) return;
   if (newOnConnection) {
     static LogLimiter newPeerIdLines;  // any client can announce ids at will
     LogLimited(newPeerIdLines, "got new peer id for the connection");
