@@ -48,7 +48,7 @@ MUTANTS = [
     # Framing.
     ("frame_prefix_little_endian", "static_cast<std::uint32_t>(p[2]) << 8 | p[3]",
      "static_cast<std::uint32_t>(p[3]) << 8 | p[2]"),
-    ("frame_four_bytes_enough", "inbound.size() - offset > 4", "inbound.size() - offset >= 4"),
+    ("frame_four_bytes_enough", "while (size - offset > 4", "while (size - offset >= 4"),
     ("frame_body_bound_ge", "body > kMaxMessageBody", "body >= kMaxMessageBody"),
     ("frame_total_short", "static_cast<std::uint64_t>(body) + 4;", "static_cast<std::uint64_t>(body) + 3;"),
     ("frame_ignores_held_reply", "offset > 4 && !InputPaused(connection)", "offset > 4"),
@@ -76,9 +76,14 @@ MUTANTS = [
      "tcp_socket"),
     ("port_close_keeps_parked_send", "Abort(*a, a->parkedWrite); *a = Attachment{};", "*a = Attachment{};"),
     ("port_blocks_with_ready", "port->ready.empty() ? timeoutMs : 0", "timeoutMs"),
+    ("port_take_ignores_end", "if (a != nullptr && a->drained && !a->ended) return",
+     "if (a != nullptr && a->drained) return"),
+    # Input: only a message cut short is kept, the rest is handled where it lies.
+    ("framing_drops_partial", "if (offset < length) connection.inbound.assign(data + offset, data + length);", ""),
     # Outbound ring and datagram send queue.
     ("ring_wrap_short_first", "std::size_t first = static_cast<std::size_t>(capacity - tail);",
      "std::size_t first = static_cast<std::size_t>(capacity - tail - 1);"),
+    ("ring_released_while_holding", "if (count != 0) return; delete[] data;", "delete[] data;"),
     ("ring_max_exclusive", "newCapacity > kMaxCapacity", "newCapacity >= kMaxCapacity"),
     ("ring_full_contiguous_zero", "tail > head ? tail - head : capacity - head", "tail >= head ? tail - head : capacity - head"),
     ("sendq_keeps_sent_chunk", "if (bytes == 0 || front->sent >= front->length)", "if (bytes == 0 && front->sent >= front->length)"),
