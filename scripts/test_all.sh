@@ -69,7 +69,7 @@ step "thread-sanitizer build" configure_and_build "$build/tsan" -DCMAKE_BUILD_TY
   -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ "-DCMAKE_CXX_FLAGS=-fsanitize=thread" \
   -DLATTICE_TESTS=OFF -DLATTICE_BENCH=OFF
 step "black-box suite (thread sanitizer)" env TRACKER_CMD="$build/tsan/corvane-lattice-tracker" \
-  TSAN_OPTIONS="halt_on_error=1 exitcode=66" TRACKER_TIME_SCALE=2 $py -m pytest -q -n 3 tests/blackbox -m "not slow"
+  TRACKER_ALLOCATED_UNKNOWN=1 TSAN_OPTIONS="halt_on_error=1 exitcode=66" TRACKER_TIME_SCALE=2 $py -m pytest -q -n 3 tests/blackbox -m "not slow"
 
 # The Windows build, cross-compiled, and its tests under Wine (headless, in a
 # private prefix). Wine ends a process on SIGTERM and renders console output
@@ -80,7 +80,8 @@ step "windows unit tests (wine)" scripts/wine_env.sh "$build/win/tests/unit_test
 step "windows port-contract tests (wine)" scripts/wine_env.sh "$build/win/tests/port_tests.exe" --gtest_brief=1
 step "black-box suite (windows under wine)" env \
   TRACKER_CMD="scripts/wine_env.sh $build/win/corvane-lattice-tracker.exe" \
-  TRACKER_STDOUT=0 TRACKER_SIGTERM=0 TRACKER_TIME_SCALE=6 $py -m pytest -q tests/blackbox -m "not slow"
+  TRACKER_STDOUT=0 TRACKER_SIGTERM=0 TRACKER_TIME_SCALE=6 TRACKER_ALLOCATED_UNKNOWN=1 \
+  $py -m pytest -q tests/blackbox -m "not slow"
 step "console output through a terminal (windows under wine)" env \
   TERMINAL_TRACKER_CMD="scripts/wine_env.sh $build/win/corvane-lattice-tracker.exe" TRACKER_TIME_SCALE=4 \
   $py -m pytest -q tests/blackbox/test_console_terminal.py
