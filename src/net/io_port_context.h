@@ -33,8 +33,8 @@ struct IoPortContext {
   SocketList sockets;
 };
 
-// The receive side of a socket object: the record, its 64 KiB buffer and the
-// source address of the last datagram.
+// The receive side of a UDP socket: the record, its 64 KiB buffer (one per
+// socket, not per uTP connection) and the source address of the last datagram.
 struct RecvRecord {
   static constexpr std::uint32_t kBufferSize = 65536;
   platform::IoRecord record;
