@@ -20,6 +20,8 @@ class IndexedList {
   std::size_t Size() const { return items.size(); }
   bool Empty() const { return items.empty(); }
   const Value& operator[](std::size_t i) const { return items[i]; }
+  // Mutable access to an element; its key must not change.
+  Value& At(std::size_t i) { return items[i]; }
 
   // The position of the element with this key; the list never holds two.
   std::size_t Find(const Key& key) const {

@@ -79,7 +79,7 @@ PeerRecord* PeerRegistry::FindPeerRecord(const ShareId& share, const PeerId& id)
   auto records = shareTable.find(share);
   if (records == shareTable.end()) return nullptr;
   std::size_t at = records->second.Find(id);
-  return at == ShareRecords::kNotFound ? nullptr : records->second[at].get();
+  return at == ShareRecords::kNotFound ? nullptr : &records->second.At(at);
 }
 
 std::int64_t PeerRegistry::RegistrationCost(const GetPeersRequest& request, const PeerRecord* existing) {
@@ -96,13 +96,13 @@ PeerRecord* PeerRegistry::RegisterPeer(const GetPeersRequest& request, const Sha
     Refresh(*existing, request);
     return existing;
   }
-  auto record = std::make_unique<PeerRecord>();
-  record->id = PeerId::From(request.peer);
-  Refresh(*record, request);
-  PeerRecord* raw = record.get();
-  shareTable[share].Append(std::move(record));
+  PeerRecord record;
+  record.id = PeerId::From(request.peer);
+  Refresh(record, request);
+  ShareRecords& records = shareTable[share];
+  records.Append(std::move(record));
   ++recordCount;
-  return raw;
+  return &records.At(records.Size() - 1);
 }
 
 bool PeerRegistry::SelectPeers(const ShareId& share, const PeerRecord& requester, const std::set<PeerId>& pwl,
@@ -115,10 +115,10 @@ bool PeerRegistry::SelectPeers(const ShareId& share, const PeerRecord& requester
     std::size_t n = records.Size();
     if (n <= kMaxListed) {
       for (std::size_t i = 0; i < n; ++i)
-        if (!(records[i]->id == requester.id)) selected.push_back(records[i].get());
+        if (!(records[i].id == requester.id)) selected.push_back(&records.At(i));
       return true;
     }
-    return Sample(n, requester, [&](std::size_t i) { return records[i].get(); });
+    return Sample(n, requester, [&](std::size_t i) { return &records.At(i); });
   }
 
   // Candidates in list order: look the named ids up when they are fewer than
@@ -127,12 +127,12 @@ bool PeerRegistry::SelectPeers(const ShareId& share, const PeerRecord& requester
   if (pwl.size() < records.Size()) {
     for (const PeerId& id : pwl) {
       std::size_t at = records.Find(id);
-      if (at != ShareRecords::kNotFound) candidates.emplace_back(at, records[at].get());
+      if (at != ShareRecords::kNotFound) candidates.emplace_back(at, &records.At(at));
     }
     std::sort(candidates.begin(), candidates.end());
   } else {
     for (std::size_t i = 0; i < records.Size(); ++i)
-      if (pwl.count(records[i]->id) != 0) candidates.emplace_back(i, records[i].get());
+      if (pwl.count(records[i].id) != 0) candidates.emplace_back(i, &records.At(i));
   }
   std::size_t n = candidates.size();
   if (n <= kMaxListed) {
@@ -204,7 +204,7 @@ const std::vector<PeerRecord*>* PeerRegistry::FindShareRecords(const ShareId& sh
   auto it = shareTable.find(share);
   if (it == shareTable.end()) return nullptr;
   recordView.clear();
-  for (const auto& record : it->second.Items()) recordView.push_back(record.get());
+  for (std::size_t i = 0; i < it->second.Size(); ++i) recordView.push_back(&it->second.At(i));
   return &recordView;
 }
 

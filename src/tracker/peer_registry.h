@@ -90,7 +90,7 @@ class PeerRegistry {
 
  private:
   struct RecordId {
-    const PeerId& operator()(const std::unique_ptr<PeerRecord>& r) const { return r->id; }
+    const PeerId& operator()(const PeerRecord& r) const { return r.id; }
   };
   struct SameShare {
     const ShareId& operator()(const ShareId& s) const { return s; }
@@ -101,7 +101,11 @@ class PeerRegistry {
   struct ConnectionHash {
     std::size_t operator()(Connection* c) const { return std::hash<Connection*>{}(c); }
   };
-  using ShareRecords = IndexedList<std::unique_ptr<PeerRecord>, PeerId, RecordId, PeerIdHash>;
+  // Records live in their share's list, not behind a pointer each: a sample
+  // of 15 from a large share reads 15 records, not 15 slots and 15 records.
+  // A record moves when another is removed, so pointers to records last
+  // only for the request that took them.
+  using ShareRecords = IndexedList<PeerRecord, PeerId, RecordId, PeerIdHash>;
   using ShareList = IndexedList<ShareId, ShareId, SameShare, ShareIdHash>;
   using ConnectionList = IndexedList<Connection*, Connection*, SameConnection, ConnectionHash>;
 
