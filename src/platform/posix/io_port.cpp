@@ -103,6 +103,11 @@ ssize_t Attempt(IoRecord* r) {
 
 bool WouldBlock(int error) { return error == EAGAIN || error == EWOULDBLOCK; }
 
+// Before the record is queued (which clears its operation).
+void NoteReceived(Attachment& a, const IoRecord& r, ssize_t n) {
+  if (r.operation == IoOperation::Receive && n > 0 && static_cast<std::uint32_t>(n) < r.length) a.drained = true;
+}
+
 void Queue(Attachment& a, IoRecord* r, std::uint32_t bytes) {
   r->operation = IoOperation::None;
   a.port->ready.push_back({a.key, r, bytes});
@@ -124,15 +129,15 @@ IoResult Start(IoPort* port, IoRecord* r, bool isRead) {
   if (a == nullptr) return {IoStatus::Failed, 0, EBADF};
   IoRecord*& slot = isRead ? a->parkedRead : a->parkedWrite;
   if (slot != nullptr) return {IoStatus::Failed, 0, EALREADY};
-  const bool streamReceive = r->operation == IoOperation::Receive;
-  if (streamReceive && a->drained && !a->ended) {
+  // A stream receive not known to be empty is tried at once; a wait for input
+  // then ends at once, and ReceiveAvailable finds out what is there.
+  if (r->operation == IoOperation::Receive && a->drained && !a->ended) {
     slot = r;
     return {IoStatus::Pending, 0, 0};
   }
-  // Not known to be empty: the wait ends at once, and ReceiveAvailable finds out.
   ssize_t n = Attempt(r);
   if (n >= 0) {
-    if (streamReceive && n > 0 && static_cast<std::uint32_t>(n) < r->length) a->drained = true;
+    NoteReceived(*a, *r, n);
     Queue(*a, r, static_cast<std::uint32_t>(n));
     return {IoStatus::CompletedAtOnce, static_cast<std::uint32_t>(n), 0};
   }
@@ -158,7 +163,7 @@ void Retry(Attachment& a, IoRecord*& slot) {
   IoRecord* r = slot;
   ssize_t n = Attempt(r);
   if (n < 0 && WouldBlock(errno)) return;
-  if (r->operation == IoOperation::Receive && n > 0 && static_cast<std::uint32_t>(n) < r->length) a.drained = true;
+  NoteReceived(a, *r, n);
   slot = nullptr;
   if (&slot == &a.parkedWrite) WatchWrites(a, r->fd, false);
   Queue(a, r, n < 0 ? 0 : static_cast<std::uint32_t>(n));
@@ -344,17 +349,19 @@ IoResult StartSendTo(IoPort* port, SocketHandle handle, IoRecord* record, const 
 IoResult ReceiveAvailable(IoPort* port, SocketHandle handle, void* buffer, std::uint32_t length) {
   Attachment* a = Find(port, static_cast<int>(handle));
   if (a != nullptr && a->drained && !a->ended) return {IoStatus::Pending, 0, 0};
-  ssize_t n;
-  do {
-    n = recv(static_cast<int>(handle), buffer, length, MSG_DONTWAIT);
-  } while (n < 0 && errno == EINTR);
+  IoRecord r;
+  r.operation = IoOperation::Receive;
+  r.fd = static_cast<int>(handle);
+  r.buffer = buffer;
+  r.length = length;
+  const ssize_t n = Attempt(&r);
   if (n < 0) {
     const int error = errno;
     if (!WouldBlock(error)) return {IoStatus::Failed, 0, error};
     if (a != nullptr) a->drained = true;
     return {IoStatus::Pending, 0, 0};
   }
-  if (a != nullptr && n > 0 && static_cast<std::uint32_t>(n) < length) a->drained = true;
+  if (a != nullptr) NoteReceived(*a, r, n);
   return {IoStatus::CompletedAtOnce, static_cast<std::uint32_t>(n), 0};
 }
 
