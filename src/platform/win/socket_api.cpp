@@ -141,9 +141,13 @@ SocketHandle AcceptConnection(SocketHandle listening, void* address, std::int32_
     return kInvalidSocket;
   }
   *outOfResources = false;
-  // ReceiveAvailable takes what is there without waiting.
+  // ReceiveAvailable takes what is there without waiting; a socket that
+  // could block it would stall the whole loop, so it is not taken.
   u_long nonBlocking = 1;
-  ioctlsocket(s, FIONBIO, &nonBlocking);
+  if (ioctlsocket(s, FIONBIO, &nonBlocking) != 0) {
+    closesocket(s);
+    return kInvalidSocket;
+  }
   return static_cast<SocketHandle>(s);
 }
 
