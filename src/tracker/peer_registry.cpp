@@ -83,8 +83,8 @@ PeerRecord* PeerRegistry::FindPeerRecord(const ShareId& share, const PeerId& id)
 }
 
 std::int64_t PeerRegistry::RegistrationCost(const GetPeersRequest& request, const PeerRecord* existing) {
-  // What a new record costs beyond its addresses: the record, its slot and
-  // index entry in the share, and the share and connection list entries.
+  // What a new record costs beyond its addresses: the record in its share's
+  // list and its index entry, and the share and connection list entries.
   constexpr std::int64_t kRecordOverhead = static_cast<std::int64_t>(sizeof(PeerRecord)) + 96;
   const auto added = static_cast<std::int64_t>(request.la.length + request.laList.length);
   if (existing == nullptr) return kRecordOverhead + added;
