@@ -24,6 +24,13 @@ add_dependencies(lattice_core lattice_build_id)
 target_include_directories(lattice_core PRIVATE ${LATTICE_GENERATED})
 find_package(Threads REQUIRED)
 target_link_libraries(lattice_core PUBLIC Threads::Threads utp)
+if(NOT WIN32)
+  # Linked in, so the program needs nothing from liburing at run time.
+  find_library(LATTICE_LIBURING NAMES liburing.a uring REQUIRED)
+  find_path(LATTICE_LIBURING_INCLUDE liburing.h REQUIRED)
+  target_include_directories(lattice_core PRIVATE ${LATTICE_LIBURING_INCLUDE})
+  target_link_libraries(lattice_core PUBLIC ${LATTICE_LIBURING})
+endif()
 if(WIN32)
   target_link_libraries(lattice_core PUBLIC ws2_32 mswsock advapi32 user32 psapi)
   # Vista is the oldest system with GetQueuedCompletionStatusEx, CancelIoEx

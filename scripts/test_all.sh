@@ -44,7 +44,9 @@ mkdir -p "$build"
 # Linux build: the tracker, its tests, the uTP test client, benchmarks.
 step "linux build" configure_and_build "$build/linux" -DCMAKE_BUILD_TYPE=RelWithDebInfo
 step "linux unit tests" "$build/linux/tests/unit_tests" --gtest_brief=1
-step "linux port-contract tests" "$build/linux/tests/port_tests" --gtest_brief=1
+# The completion-port contract on each Linux backend.
+step "linux port-contract tests (io_uring)" env LATTICE_IO_BACKEND=io_uring "$build/linux/tests/port_tests" --gtest_brief=1
+step "linux port-contract tests (epoll)" env LATTICE_IO_BACKEND=epoll "$build/linux/tests/port_tests" --gtest_brief=1
 
 # Address and undefined-behaviour sanitizers over the unit tests.
 step "sanitizer build" configure_and_build "$build/asan" -DCMAKE_BUILD_TYPE=Debug \
@@ -52,7 +54,10 @@ step "sanitizer build" configure_and_build "$build/asan" -DCMAKE_BUILD_TYPE=Debu
   "-DCMAKE_CXX_FLAGS=-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer" \
   -DLATTICE_BENCH=OFF
 step "sanitizer unit tests" env ASAN_OPTIONS=detect_leaks=1 "$build/asan/tests/unit_tests" --gtest_brief=1
-step "sanitizer port-contract tests" env ASAN_OPTIONS=detect_leaks=1 "$build/asan/tests/port_tests" --gtest_brief=1
+for backend in io_uring epoll; do
+  step "sanitizer port-contract tests ($backend)" env ASAN_OPTIONS=detect_leaks=1 LATTICE_IO_BACKEND=$backend \
+    "$build/asan/tests/port_tests" --gtest_brief=1
+done
 
 # Fuzz targets (libFuzzer needs clang) for a bounded time.
 step "fuzz build" configure_and_build "$build/fuzz" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
@@ -61,7 +66,9 @@ step "fuzz (30 s)" scripts/run_fuzz.sh "$build/fuzz" 30
 
 # The real program on loopback, driven by real TCP and uTP clients.
 # Black-box tests mostly wait on the tracker, so they run a few at a time.
-step "black-box suite (linux)" $py -m pytest -q -n 4 tests/blackbox
+for backend in io_uring epoll; do
+  step "black-box suite (linux, $backend)" env LATTICE_IO_BACKEND=$backend $py -m pytest -q -n 4 tests/blackbox
+done
 step "load generator unit tests" "$build/linux/tools/loadgen/loadgen_tests" --gtest_brief=1
 step "benchmarks and load generator (smoke)" $py bench/run --smoke --build "$build/linux"
 step "service mode (linux, systemd notify and unit files)" $py -m pytest -q -p no:cacheprovider tests/service

@@ -1,6 +1,8 @@
 #include "app/run_tracker.h"
 
 #include <cstdio>
+#include <cstdlib>
+#include <string>
 
 #include "app/limit_options.h"
 #include "app/metrics_option.h"
@@ -24,6 +26,20 @@ std::wstring PortOption(const ArgsCollector& args) {
 std::int32_t MtuOption(const ArgsCollector& args) {
   std::vector<std::wstring> mtu = args.Get(L"mtu");
   return mtu.empty() ? 0 : ParseOptionInteger(mtu.back());
+}
+
+std::string IoBackendOption(const ArgsCollector& args) {
+  std::vector<std::wstring> words = args.Get(L"io-backend");
+  std::wstring name;
+  if (words.size() >= 2) {
+    name = words[1];
+  } else if (const char* fromEnvironment = std::getenv("LATTICE_IO_BACKEND")) {
+    return fromEnvironment;
+  }
+  // Backend names are plain ASCII; anything else names none of them.
+  std::string narrow;
+  for (wchar_t c : name) narrow += c < 0x80 ? static_cast<char>(c) : '?';
+  return narrow;
 }
 
 std::uint32_t RunTracker(std::shared_ptr<const ArgsCollector> args, std::atomic<std::int32_t>& stopFlag) {
@@ -74,7 +90,10 @@ std::uint32_t RunTracker(std::shared_ptr<const ArgsCollector> args, std::atomic<
   metrics.facts.version = kTrackerVersion;
   metrics.facts.buildId = BuildId();
   metrics.facts.startTime = startTime;
-  RunEventLoop(*tracker, stopFlag, MtuOption(*args), tcpHandles, udpHandles, metrics, NotifyStarted);
+  LoopOptions loopOptions;
+  loopOptions.mtu = MtuOption(*args);
+  loopOptions.ioBackend = IoBackendOption(*args);
+  RunEventLoop(*tracker, stopFlag, loopOptions, tcpHandles, udpHandles, metrics, NotifyStarted);
   // Closing the listening sockets ends the accept threads blocked on them.
   for (platform::SocketHandle h : tcpHandles)
     if (h != platform::kInvalidSocket) platform::CloseListeningSocket(h);

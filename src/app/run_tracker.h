@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "app/args_collector.h"
 
@@ -18,5 +19,8 @@ std::uint32_t RunTracker(std::shared_ptr<const ArgsCollector> args, std::atomic<
 std::wstring PortOption(const ArgsCollector& args);
 // The MTU setting: the last word after -mtu converted, else 0.
 std::int32_t MtuOption(const ArgsCollector& args);
+// The -io-backend option, else the LATTICE_IO_BACKEND environment variable;
+// empty when neither is given.
+std::string IoBackendOption(const ArgsCollector& args);
 
 }  // namespace lattice

@@ -45,7 +45,9 @@ std::string UsageText() {
          "  -sr                      install the service, with -p if given (root or an elevated prompt)\n"
          "  -sd                      remove the service (root or an elevated prompt)\n"
          "  -metrics ADDRESS:PORT    serve Prometheus metrics over HTTP at /metrics (default: off); a bare PORT\n"
-         "                           listens on 127.0.0.1, [ADDRESS]:PORT takes an IPv6 address\n" +
+         "                           listens on 127.0.0.1, [ADDRESS]:PORT takes an IPv6 address\n"
+         "  -io-backend NAME         io_uring or epoll on Linux (default: io_uring where the kernel allows it,\n"
+         "                           or the LATTICE_IO_BACKEND environment variable)\n" +
          std::string(limits) +
          "  -h, --help               print this text and exit\n"
          "  --version                print the version and build id and exit\n"

@@ -27,9 +27,9 @@ constexpr std::uint32_t kMaxDrainBytes = 256 * 1024;
 
 class EventLoop {
  public:
-  EventLoop(Tracker& tracker, std::int32_t mtu, MetricsSetup& metricsSetup)
-      : context(tracker), tracker(tracker), metricsSetup(metricsSetup) {
-    context.mtu = mtu;
+  EventLoop(Tracker& tracker, const LoopOptions& options, MetricsSetup& metricsSetup)
+      : context(tracker), tracker(tracker), options(options), metricsSetup(metricsSetup) {
+    context.mtu = options.mtu;
   }
   bool SetUp(const std::vector<platform::SocketHandle>& tcpHandles,
              const std::vector<platform::SocketHandle>& udpHandles);
@@ -58,6 +58,7 @@ class EventLoop {
 
   IoPortContext context;
   Tracker& tracker;
+  const LoopOptions& options;
   std::shared_ptr<AcceptDataStorage> storage;
   std::vector<std::shared_ptr<TcpConnectionData>> listeners;
   std::map<platform::SocketHandle, std::unique_ptr<UdpSocket>> udpSockets;
@@ -71,10 +72,19 @@ class EventLoop {
 bool EventLoop::SetUp(const std::vector<platform::SocketHandle>& tcpHandles,
                       const std::vector<platform::SocketHandle>& udpHandles) {
   int error = 0;
-  context.port = platform::CreateIoPort(&error);
+  const char* wanted = options.ioBackend.empty() ? nullptr : options.ioBackend.c_str();
+  context.port = platform::CreateIoPort(wanted, &error);
   if (context.port == nullptr) {
     Log("Failed to create IO completion port (%d)", error);
     return false;
+  }
+  const char* backend = platform::IoBackendName(context.port);
+  if (const int refused = platform::IoBackendFallbackError(context.port)) {
+    Log("I/O backend: %s (io_uring refused: %s)", backend, platform::ErrorText(refused));
+  } else if (wanted != nullptr && options.ioBackend != backend) {
+    Log("I/O backend: %s (%s is not available here)", backend, wanted);
+  } else {
+    Log("I/O backend: %s", backend);
   }
   for (platform::SocketHandle h : udpHandles) {
     if (!platform::AttachSocket(context.port, h, h, &error)) {
@@ -394,10 +404,10 @@ void EventLoop::ShutDown(std::vector<platform::SocketHandle>& tcpHandles,
 
 }  // namespace
 
-void RunEventLoop(Tracker& tracker, const std::atomic<std::int32_t>& stopFlag, std::int32_t mtu,
+void RunEventLoop(Tracker& tracker, const std::atomic<std::int32_t>& stopFlag, const LoopOptions& options,
                   std::vector<platform::SocketHandle>& tcpHandles, std::vector<platform::SocketHandle>& udpHandles,
                   MetricsSetup& metrics, StartedHook onStarted) {
-  EventLoop loop(tracker, mtu, metrics);
+  EventLoop loop(tracker, options, metrics);
   if (!loop.SetUp(tcpHandles, udpHandles)) return;
   if (onStarted != nullptr) onStarted();
   while (stopFlag.load(std::memory_order_relaxed) == 0) {

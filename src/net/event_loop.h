@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "platform/io_port.h"
@@ -13,12 +14,16 @@ namespace lattice {
 using StartedHook = void (*)();
 struct MetricsSetup;
 
+struct LoopOptions {
+  std::int32_t mtu = 0;   // the -mtu option; 0 when not set
+  std::string ioBackend;  // the completion port's mechanism; empty for the best there is
+};
+
 // Serves the listening and UDP sockets for the tracker, and the metrics
-// endpoint when metrics has a listener, until stopFlag is set; mtu is the
-// -mtu option (0 when not set). Calls onStarted once, just before the first
-// wait. Handles that the loop closed itself are set to kInvalidSocket in the
-// lists and in metrics.
-void RunEventLoop(Tracker& tracker, const std::atomic<std::int32_t>& stopFlag, std::int32_t mtu,
+// endpoint when metrics has a listener, until stopFlag is set. Calls
+// onStarted once, just before the first wait. Handles that the loop closed
+// itself are set to kInvalidSocket in the lists and in metrics.
+void RunEventLoop(Tracker& tracker, const std::atomic<std::int32_t>& stopFlag, const LoopOptions& options,
                   std::vector<platform::SocketHandle>& tcpHandles, std::vector<platform::SocketHandle>& udpHandles,
                   MetricsSetup& metrics, StartedHook onStarted);
 

@@ -241,7 +241,7 @@ void MetricsServer::Forget(MetricsConnection* connection) {
 void MetricsServer::WritePage(std::string& out) const {
   MetricsFacts facts = setup.facts;
   facts.platform = platform::kPlatformName;
-  facts.ioBackend = platform::kIoBackendName;
+  facts.ioBackend = platform::IoBackendName(loop.port);
   facts.residentBytes = platform::ResidentMemoryBytes();
   facts.allocatedBytes = platform::AllocatedMemoryBytes();
   facts.logLinesDropped = LogLinesDropped();

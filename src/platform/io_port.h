@@ -36,8 +36,15 @@ struct Completion {
 
 class IoPort;
 
-IoPort* CreateIoPort(int* error);
+// backend names the mechanism to use where the platform has more than one
+// (on Linux "io_uring" or "epoll"); null or an unknown name takes the best the
+// system allows.
+IoPort* CreateIoPort(const char* backend, int* error);
 void CloseIoPort(IoPort* port);
+// The mechanism in use ("io_uring", "epoll", "iocp"), and why a better one
+// was refused (a system error code, 0 when none was).
+const char* IoBackendName(const IoPort* port);
+int IoBackendFallbackError(const IoPort* port);
 bool AttachSocket(IoPort* port, SocketHandle handle, std::uintptr_t key, int* error);
 
 enum class WaitStatus { Ready, TimedOut, PortClosed, Failed };

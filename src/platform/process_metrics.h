@@ -1,5 +1,5 @@
 // What the metrics endpoint asks of the system: the names of this build's
-// platform and I/O backend, and the process's memory.
+// platform, and the process's memory.
 #pragma once
 
 #include <cstdint>
@@ -8,8 +8,6 @@ namespace platform {
 
 // "linux" or "windows".
 extern const char kPlatformName[];
-// The mechanism behind the completion port: "epoll" or "iocp".
-extern const char kIoBackendName[];
 
 // Bytes of the process's memory resident in RAM (the working set on
 // Windows); 0 when the system does not tell.

@@ -32,7 +32,8 @@ def test_help_and_version_print_and_exit_without_serving():
     assert run("--help").stdout == usage.stdout
     listed = set(re.findall(rb"^\s+(-[\w-]+)", usage.stdout, re.M))
     every = b"-p -mtu -s -sr -sd -metrics -max-connections -max-per-address -max-peer-ids -max-la-bytes " \
-            b"-max-per-peer-id -max-registry-bytes -max-pending-utp -pending-utp-timeout -conn-buffer -h --version"
+            b"-max-per-peer-id -max-registry-bytes -max-pending-utp -pending-utp-timeout -conn-buffer -io-backend -h " \
+            b"--version"
     assert listed == set(every.split()), listed
     m = re.fullmatch(rb"corvane-lattice-tracker 4\.0\.920 \(build ([0-9a-f]{40})\)\r?\n", version.stdout)
     assert m and usage.stdout.startswith(version.stdout), version.stdout
@@ -146,7 +147,11 @@ def test_banner_then_reports_that_count_the_traffic(tracker_factory):
     stamps = {time.strftime("%Y-%m-%d %H:%M:%S", time.localtime(s)) for s in range(int(t0) - 1, int(time.time()) + 2)}
     assert (m := re.match(BANNER, out)) and m.group(1) in stamps and first["ts"] in stamps, out[:300]
     # Between the banner and the first report (on the first loop pass) only log lines.
-    assert all(re.match(STAMP + " ", line) for line in out[m.end():out.index("\n" + first["ts"])].splitlines() if line)
+    logged = out[m.end():out.index("\n" + first["ts"] + "\nactive peers:")]
+    assert all(re.match(STAMP + " ", line) for line in logged.splitlines() if line)
+    # The backend asked for through the environment is the one in use.
+    assert (b := re.search(r" I/O backend: (\w+)", logged)) and b.group(1) == os.environ.get("LATTICE_IO_BACKEND",
+                                                                                              b.group(1)), logged
     assert first["recv_total_tcp"] + first["sent_total_tcp"] + first["active_utp"] == 0
 
     share, pa, pb = new_id(), new_id(), new_id()

@@ -14,13 +14,16 @@ enum class IoOperation : std::uint8_t { None, Receive, Send, ReceiveFrom, SendTo
 struct IoRecord {
   IoTag tag = 0;
   void* owner = nullptr;
-  IoOperation operation = IoOperation::None;
-  int fd = -1;
   void* buffer = nullptr;
-  std::uint32_t length = 0;
   void* address = nullptr;
   std::int32_t* addressLength = nullptr;
+  // The handle's key when the transfer started: a completion that arrives
+  // after the handle was closed still carries it.
+  std::uintptr_t key = 0;
+  std::uint32_t length = 0;
   std::int32_t sendAddressLength = 0;
+  int fd = -1;
+  IoOperation operation = IoOperation::None;
 };
 
 }  // namespace platform

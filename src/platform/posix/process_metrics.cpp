@@ -10,7 +10,6 @@
 namespace platform {
 
 const char kPlatformName[] = "linux";
-const char kIoBackendName[] = "epoll";
 
 std::uint64_t ResidentMemoryBytes() {
   // statm holds page counts: total size, then resident.

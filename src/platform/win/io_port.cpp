@@ -48,7 +48,8 @@ WSABUF Buffer(const void* data, std::uint32_t length) {
 
 }  // namespace
 
-IoPort* CreateIoPort(int* error) {
+// Windows has one mechanism; the name asked for does not matter.
+IoPort* CreateIoPort(const char* /*backend*/, int* error) {
   HANDLE port = CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 0);
   if (port == nullptr) {
     if (error != nullptr) *error = static_cast<int>(GetLastError());
@@ -56,6 +57,9 @@ IoPort* CreateIoPort(int* error) {
   }
   return reinterpret_cast<IoPort*>(port);
 }
+
+const char* IoBackendName(const IoPort* /*port*/) { return "iocp"; }
+int IoBackendFallbackError(const IoPort* /*port*/) { return 0; }
 
 // Accept threads that post after this find an invalid handle and fail.
 void CloseIoPort(IoPort* port) {

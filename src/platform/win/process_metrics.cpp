@@ -9,7 +9,6 @@
 namespace platform {
 
 const char kPlatformName[] = "windows";
-const char kIoBackendName[] = "iocp";
 
 std::uint64_t ResidentMemoryBytes() {
   PROCESS_MEMORY_COUNTERS counters{};
