@@ -83,7 +83,8 @@ MUTANTS = [
     # Outbound ring and datagram send queue.
     ("ring_wrap_short_first", "std::size_t first = static_cast<std::size_t>(capacity - tail);",
      "std::size_t first = static_cast<std::size_t>(capacity - tail - 1);"),
-    ("ring_released_while_holding", "if (count != 0) return; delete[] data;", "delete[] data;"),
+    ("ring_released_while_holding", "if (count != 0 || lent != nullptr) return; delete[] data;", "delete[] data;"),
+    ("ring_growth_frees_lent_block", "if (data != lent) delete[] data;", "delete[] data;"),
     ("ring_max_exclusive", "newCapacity > kMaxCapacity", "newCapacity >= kMaxCapacity"),
     ("ring_full_contiguous_zero", "tail > head ? tail - head : capacity - head", "tail >= head ? tail - head : capacity - head"),
     ("sendq_keeps_sent_chunk", "if (bytes == 0 || front->sent >= front->length)", "if (bytes == 0 && front->sent >= front->length)"),

@@ -5,10 +5,18 @@
 
 namespace lattice {
 
-ByteRing::~ByteRing() { delete[] data; }
+ByteRing::~ByteRing() {
+  Return();
+  delete[] data;
+}
+
+void ByteRing::Return() {
+  if (lent != data) delete[] lent;
+  lent = nullptr;
+}
 
 void ByteRing::Release() {
-  if (count != 0) return;
+  if (count != 0 || lent != nullptr) return;
   delete[] data;
   data = nullptr;
   capacity = 0;
@@ -49,7 +57,7 @@ std::size_t ByteRing::Write(const void* bytes, std::size_t length) {
   if (firstPart != 0) std::memcpy(grown, data + head, firstPart);
   if (count > firstPart) std::memcpy(grown + firstPart, data, static_cast<std::size_t>(count) - firstPart);
   if (length != 0) std::memcpy(grown + count, in, length);
-  delete[] data;
+  if (data != lent) delete[] data;
   data = grown;
   capacity = newCapacity;
   head = 0;

@@ -31,10 +31,16 @@ class ByteRing {
   // Gives the block back while nothing is held; the next write takes a new one.
   void Release();
 
+  // A transfer reads the held bytes where they lie until it completes: while
+  // it is lent, the block outlives a write that moves the bytes to a larger one.
+  void Lend() { lent = data; }
+  void Return();
+
   std::uint64_t count = 0;
   std::uint64_t head = 0;
   std::uint64_t capacity = 0;
   std::uint8_t* data = nullptr;
+  std::uint8_t* lent = nullptr;
 };
 
 }  // namespace lattice

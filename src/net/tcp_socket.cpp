@@ -59,6 +59,7 @@ bool TcpSocket::PostSend() {
   if (r.status == platform::IoStatus::Failed) return false;
   // The ring is released when the completion arrives, also for a send that
   // finished at once.
+  outbound.Lend();
   ++transfersInFlight;
   sendPending = true;
   return true;
@@ -67,6 +68,7 @@ bool TcpSocket::PostSend() {
 void TcpSocket::OnSendCompleted(std::uint32_t bytes) {
   sendPending = false;
   outbound.Consume(bytes);
+  outbound.Return();
 }
 
 bool TcpSocket::Send(const void* data, std::size_t length) {
