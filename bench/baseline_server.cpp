@@ -6,7 +6,11 @@
 // floor of what any single-threaded server can do with the same writes; the
 // load generator checks its messages like the tracker's.
 //
-// usage: baseline_server [-p PORT] [--bind ADDR] [--nagle] [--max-seconds N]
+// Two ways of writing: by default messages are appended to each connection's
+// buffer and every touched connection is written once after the epoll batch;
+// --write-each writes every message as it is made, as a plain server does.
+//
+// usage: baseline_server [-p PORT] [--bind ADDR] [--nagle] [--write-each] [--max-seconds N]
 // TCP only. Stops on SIGINT/SIGTERM or after --max-seconds (900).
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -144,7 +148,7 @@ bool ParseRequest(const std::uint8_t* p, std::size_t n, Request& r) {
 
 class Server {
  public:
-  Server(int epollFd, bool nagle) : epollFd(epollFd), nagle(nagle) {}
+  Server(int epollFd, bool nagle, bool writeEach) : epollFd(epollFd), nagle(nagle), writeEach(writeEach) {}
 
   void Accept(int listenFd) {
     for (;;) {
@@ -237,10 +241,23 @@ class Server {
 
   void Queue(Connection& c, const std::string& message) {
     c.out.insert(c.out.end(), message.begin(), message.end());
+    if (writeEach && SendNow(c)) return;
     if (!c.dirty) {
       c.dirty = true;
       dirty.push_back(c.fd);
     }
+  }
+
+  // One send of everything queued; true when it all left. Anything else is
+  // left to the flush after the batch, which also closes on errors, as the
+  // connection may be one the caller is still walking.
+  bool SendNow(Connection& c) {
+    ssize_t n = send(c.fd, c.out.data() + c.outSent, c.out.size() - c.outSent, MSG_NOSIGNAL);
+    if (n > 0) c.outSent += static_cast<std::size_t>(n);
+    if (c.outSent < c.out.size()) return false;
+    c.out.clear();
+    c.outSent = 0;
+    return true;
   }
 
   void Close(Connection& c) {
@@ -402,6 +419,7 @@ class Server {
 
   int epollFd;
   bool nagle;
+  bool writeEach;
   std::uint64_t now = 0;
   std::uint64_t rng = 0x2545F4914F6CDD1DULL;
   std::vector<Connection> connections;
@@ -423,15 +441,17 @@ int main(int argc, char** argv) {
   int port = 3000;
   const char* bindAddress = "127.0.0.1";
   bool nagle = false;
+  bool writeEach = false;
   double maxSeconds = 900;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     if (a == "-p" && i + 1 < argc) port = std::atoi(argv[++i]);
     else if (a == "--bind" && i + 1 < argc) bindAddress = argv[++i];
     else if (a == "--nagle") nagle = true;
+    else if (a == "--write-each") writeEach = true;
     else if (a == "--max-seconds" && i + 1 < argc) maxSeconds = std::atof(argv[++i]);
     else {
-      std::fprintf(stderr, "usage: baseline_server [-p PORT] [--bind ADDR] [--nagle] [--max-seconds N]\n");
+      std::fprintf(stderr, "usage: baseline_server [-p PORT] [--bind ADDR] [--nagle] [--write-each] [--max-seconds N]\n");
       return 2;
     }
   }
@@ -460,10 +480,11 @@ int main(int argc, char** argv) {
   ev.events = EPOLLIN;
   ev.data.fd = listenFd;
   epoll_ctl(epollFd, EPOLL_CTL_ADD, listenFd, &ev);
-  std::printf("baseline_server listening on %s:%d%s\n", bindAddress, port, nagle ? " (Nagle on)" : "");
+  std::printf("baseline_server listening on %s:%d%s%s\n", bindAddress, port, nagle ? " (Nagle on)" : "",
+              writeEach ? " (a write per message)" : "");
   std::fflush(stdout);
 
-  Server server(epollFd, nagle);
+  Server server(epollFd, nagle, writeEach);
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(maxSeconds);
   epoll_event events[256];
   while (stopRequested == 0 && std::chrono::steady_clock::now() < deadline) {
