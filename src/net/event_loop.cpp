@@ -20,7 +20,7 @@
 namespace lattice {
 namespace {
 
-constexpr int kBatch = 128;
+constexpr int kBatch = 1024;
 constexpr int kWaitMs = 100;
 // What a closing connection may still send us before it is cut off.
 constexpr std::uint32_t kMaxDrainBytes = 256 * 1024;

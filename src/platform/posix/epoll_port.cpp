@@ -170,10 +170,10 @@ bool EpollPort::Attach(int fd, std::uintptr_t key, int* error) {
 
 WaitStatus EpollPort::Wait(Completion* entries, int capacity, int timeoutMs, int* count, int* error) {
   if (epollFd < 0) return WaitStatus::PortClosed;
-  epoll_event events[128];
+  epoll_event events[512];
   // Completions already queued are handed out without blocking, but the
   // kernel is still asked for whatever became ready meanwhile.
-  int n = epoll_wait(epollFd, events, 128, ready.empty() ? timeoutMs : 0);
+  int n = epoll_wait(epollFd, events, 512, ready.empty() ? timeoutMs : 0);
   if (n < 0) {
     if (errno == EINTR) return ready.empty() ? WaitStatus::TimedOut : WaitStatus::Ready;
     if (error != nullptr) *error = errno;

@@ -29,8 +29,8 @@ constexpr unsigned kCompletionEntries = 32768;
 // Buffers in flight at once are those of connections whose input has arrived
 // and not yet been read, a pass's worth; when they run out a wait reports
 // anyway and the input is read with a plain call.
-constexpr unsigned kBufferCount = 256;  // a power of two
-constexpr unsigned kBufferSize = 4096;
+constexpr unsigned kBufferCount = 2048;  // a power of two
+constexpr unsigned kBufferSize = 1024;
 constexpr int kBufferGroup = 0;
 // Records are aligned, so these never name one.
 constexpr std::uint64_t kCancelTag = 1;
