@@ -325,15 +325,21 @@ void Generator::OnTcpEvent(Connection& c, std::uint32_t events) {
   }
   if (c.state != Connection::State::Open) return;
   if ((events & EPOLLOUT) != 0 && !c.pending.empty()) FlushPending(c);
-  if ((events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR)) != 0) ReadTcp(c);
+  if ((events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR)) != 0) {
+    ReadTcp(c, (events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)) != 0);
+  }
 }
 
-void Generator::ReadTcp(Connection& c) {
-  // Edge-triggered: read until the socket is empty.
+void Generator::ReadTcp(Connection& c, bool ended) {
+  // Edge-triggered: read until the socket is empty. A short read emptied it
+  // and the next input brings a new event, so no call is made just to hear
+  // "would block"; once the peer has closed, the end is read now, as no
+  // event will announce it.
   while (c.state == Connection::State::Open) {
     ssize_t n = recv(c.fd, scratch.data(), scratch.size(), MSG_DONTWAIT);
     if (n > 0) {
       Receive(c, scratch.data(), static_cast<std::size_t>(n));
+      if (static_cast<std::size_t>(n) < scratch.size() && !ended) return;
     } else if (n == 0) {
       CloseConnection(c, true);
     } else if (errno == EINTR) {

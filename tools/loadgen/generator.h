@@ -117,7 +117,7 @@ class Generator {
   void Pump(int timeoutMs);
   void OnTcpEvent(Connection& c, std::uint32_t events);
   void OnUdpReadable(UdpEndpoint& udp);
-  void ReadTcp(Connection& c);
+  void ReadTcp(Connection& c, bool ended);
   void Receive(Connection& c, const std::uint8_t* data, std::size_t length);
   void HandleMessage(Connection& c, const std::uint8_t* message, std::size_t length);
   void SendRequest(Connection& c, Purpose purpose);
