@@ -10,9 +10,32 @@
 namespace lattice {
 namespace {
 
+// Blocks that hold a datagram of the usual path MTU are kept for reuse, so a
+// busy socket allocates none per datagram; a bounded number, so a burst
+// leaves no lasting memory behind.
+constexpr std::uint32_t kPooledRoom = 1536;
+constexpr std::size_t kMaxSpareChunks = 256;
+
+Chunk* TakeChunk(UdpSocket& socket, std::size_t length) {
+  if (length <= kPooledRoom && !socket.spareChunks.empty()) {
+    Chunk* chunk = socket.spareChunks.back();
+    socket.spareChunks.pop_back();
+    return chunk;
+  }
+  const std::size_t room = length <= kPooledRoom ? kPooledRoom : length;
+  auto* chunk = static_cast<Chunk*>(std::malloc(sizeof(Chunk) + room));
+  if (chunk != nullptr) chunk->room = static_cast<std::uint32_t>(room);
+  return chunk;
+}
+
 void DropFront(UdpSocket& socket) {
-  FreeChunk(socket.sendQueue.front());
+  Chunk* chunk = socket.sendQueue.front();
   socket.sendQueue.pop_front();
+  if (chunk->room == kPooledRoom && socket.spareChunks.size() < kMaxSpareChunks) {
+    socket.spareChunks.push_back(chunk);
+  } else {
+    FreeChunk(chunk);
+  }
 }
 
 // Adds a reported byte count to the front chunk and drops it once it has left
@@ -35,7 +58,7 @@ void EnqueueChunk(UdpSocket& socket, const void* data, std::size_t length, const
     Log("%s() addrLen is too large: %u (max allowed %lu)", "EnqueueChunk", addressLength, 128ul);
     return;
   }
-  auto* chunk = static_cast<Chunk*>(std::malloc(sizeof(Chunk) + length));
+  Chunk* chunk = TakeChunk(socket, length);
   if (chunk == nullptr) {
     Log("Error: %s() failed to allocate memory for chunk", "EnqueueChunk");
     return;

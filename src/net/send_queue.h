@@ -17,6 +17,7 @@ struct Chunk {
   std::uint64_t length;
   alignas(8) std::uint8_t address[128];
   std::uint32_t addressLength;
+  std::uint32_t room;  // bytes of data the block holds
   std::uint8_t* Data() { return reinterpret_cast<std::uint8_t*>(this + 1); }
 };
 

@@ -14,6 +14,7 @@ UdpSocket::UdpSocket(std::uintptr_t handleValue, IoPortContext* loopContext)
 UdpSocket::~UdpSocket() {
   DestroyUtpContext(utpContext);
   for (Chunk* chunk : sendQueue) FreeChunk(chunk);
+  for (Chunk* chunk : spareChunks) FreeChunk(chunk);
 }
 
 void UdpSocket::Deliver(std::uint32_t bytes) {

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <vector>
 
 #include "net/io_port_context.h"
 #include "net/send_queue.h"
@@ -26,6 +27,7 @@ class UdpSocket final : public Socket {
 
   struct_utp_context* utpContext = nullptr;
   std::deque<Chunk*> sendQueue;
+  std::vector<Chunk*> spareChunks;  // sent, kept for the next datagrams
   RecvRecord recv;
   std::uint32_t recvEarlyCount = 0;
   bool recvPending = false;
