@@ -71,9 +71,37 @@ void EnqueueChunk(UdpSocket& socket, const void* data, std::size_t length, const
   socket.sendQueue.push_back(chunk);
 }
 
+namespace {
+
+// Sends the front of the queue many datagrams to a call while the system
+// takes them all at once; what it does not take goes one at a time after.
+void SendBatches(UdpSocket& socket) {
+  auto& queue = socket.sendQueue;
+  platform::DatagramSlot slots[platform::kMaxDatagramBatch];
+  while (!queue.empty()) {
+    std::uint32_t count = 0;
+    for (; count < platform::kMaxDatagramBatch && count < queue.size(); ++count) {
+      Chunk* chunk = queue[count];
+      if (chunk->sent != 0 || chunk->length == 0 || chunk->addressLength == 0) break;
+      slots[count].data = chunk->Data();
+      slots[count].length = static_cast<std::uint32_t>(chunk->length);
+      slots[count].address = chunk->address;
+      slots[count].addressLength = static_cast<std::int32_t>(chunk->addressLength);
+    }
+    if (count == 0) return;
+    const platform::IoResult r = socket.batchSender(socket.loop->port, socket.handle, slots, count);
+    if (r.status != platform::IoStatus::CompletedAtOnce) return;
+    for (std::uint32_t i = 0; i < r.bytes; ++i) AccountFront(socket, slots[i].length);
+    if (r.bytes < count) return;
+  }
+}
+
+}  // namespace
+
 std::uint32_t FlushSendQueue(UdpSocket& socket) {
   auto& queue = socket.sendQueue;
   if (socket.sendPending) return static_cast<std::uint32_t>(queue.size());
+  SendBatches(socket);
   while (!queue.empty()) {
     Chunk* front = queue.front();
     if (front->length == 0 || front->addressLength == 0) {

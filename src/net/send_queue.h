@@ -1,5 +1,6 @@
 // The datagram send queue of a UDP socket: uTP packets leave in the order the
-// library produced them, one overlapped send at a time.
+// library produced them, many to a call where the system can batch them, else
+// one overlapped send at a time.
 #pragma once
 
 #include <cstddef>
@@ -23,6 +24,8 @@ struct Chunk {
 
 using DatagramSender = platform::IoResult (*)(platform::IoPort*, platform::SocketHandle, platform::IoRecord*,
                                               const void*, std::uint32_t, const void*, std::int32_t);
+using DatagramBatchSender = platform::IoResult (*)(platform::IoPort*, platform::SocketHandle,
+                                                   const platform::DatagramSlot*, std::uint32_t);
 
 void EnqueueChunk(UdpSocket& socket, const void* data, std::size_t length, const void* address,
                   std::uint32_t addressLength);

@@ -5,7 +5,7 @@
 namespace lattice {
 
 UdpSocket::UdpSocket(std::uintptr_t handleValue, IoPortContext* loopContext)
-    : Socket(handleValue, loopContext), sender(platform::StartSendTo) {
+    : Socket(handleValue, loopContext), sender(platform::StartSendTo), batchSender(platform::SendDatagrams) {
   platform::PrepareRecord(&recv.record, loop->readTag, this);
   platform::PrepareRecord(&send.record, loop->writeTag, this);
   utpContext = CreateUtpContext(*this);
@@ -17,15 +17,40 @@ UdpSocket::~UdpSocket() {
   for (Chunk* chunk : spareChunks) FreeChunk(chunk);
 }
 
-void UdpSocket::Deliver(std::uint32_t bytes) {
+void UdpSocket::Deliver(const std::uint8_t* data, std::uint32_t bytes, const void* address,
+                        std::int32_t addressLength) {
   if (bytes == 0) return;
   loop->tracker.stats.bytesReceived[Udp] += bytes;
-  if (AddressPort(recv.sourceAddress) == 0) return;
-  ProcessDatagram(*this, recv.buffer, bytes, recv.sourceAddress, recv.sourceAddressLength);
+  if (AddressPort(address) == 0) return;
+  ProcessDatagram(*this, data, bytes, address, addressLength);
+}
+
+void UdpSocket::ReceiveBatches() {
+  if (batchRoom == nullptr) batchRoom = std::make_unique<BatchRoom>();
+  BatchRoom& room = *batchRoom;
+  platform::DatagramSlot slots[BatchRoom::kSlots];
+  for (int round = 0; round < 3; ++round) {
+    for (std::uint32_t i = 0; i < BatchRoom::kSlots; ++i) {
+      slots[i].data = room.buffers[i];
+      slots[i].length = sizeof room.buffers[i];
+      slots[i].address = room.addresses[i];
+      slots[i].addressLength = sizeof room.addresses[i];
+    }
+    const platform::IoResult r = platform::ReceiveDatagrams(loop->port, handle, slots, BatchRoom::kSlots);
+    if (r.status != platform::IoStatus::CompletedAtOnce) return;
+    // A datagram larger than a slot cannot be: a slot holds the largest there is.
+    for (std::uint32_t i = 0; i < r.bytes; ++i) {
+      if (!slots[i].truncated) Deliver(room.buffers[i], slots[i].length, room.addresses[i], slots[i].addressLength);
+    }
+    if (r.bytes < BatchRoom::kSlots) return;
+  }
 }
 
 bool UdpSocket::PostReceive() {
   if (recvPending) return false;
+  // Most passes find datagrams waiting: they are taken many to a call, and
+  // one receive is started for the rest.
+  ReceiveBatches();
   for (int i = 0; i < 100; ++i) {
     recv.sourceAddressLength = sizeof recv.sourceAddress;
     platform::IoResult r = platform::StartReceiveFrom(loop->port, handle, &recv.record, recv.buffer, RecvRecord::kBufferSize,
@@ -39,7 +64,7 @@ bool UdpSocket::PostReceive() {
     // skipped by OnReceiveCompleted.
     ++recvEarlyCount;
     recvPending = false;
-    Deliver(r.bytes);
+    Deliver(recv.buffer, r.bytes, recv.sourceAddress, recv.sourceAddressLength);
   }
   return true;
 }
@@ -50,7 +75,7 @@ void UdpSocket::OnReceiveCompleted(std::uint32_t bytes) {
     return;
   }
   recvPending = false;
-  Deliver(bytes);
+  Deliver(recv.buffer, bytes, recv.sourceAddress, recv.sourceAddressLength);
 }
 
 }  // namespace lattice

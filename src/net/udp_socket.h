@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <vector>
 
 #include "net/io_port_context.h"
@@ -34,11 +35,23 @@ class UdpSocket final : public Socket {
   SendRecord send;
   bool sendPending = false;
   std::uint32_t sendEarlyCount = 0;
-  // The datagram send call; tests replace it to make sends fail.
+  // The datagram send calls; tests replace them to script what happens.
   DatagramSender sender;
+  DatagramBatchSender batchSender;
 
  private:
-  void Deliver(std::uint32_t bytes);
+  // Room for a batch of received datagrams, each as large as a datagram can
+  // be; made on first use, and only the bytes datagrams fill are touched.
+  struct BatchRoom {
+    static constexpr std::uint32_t kSlots = 32;
+    std::uint8_t buffers[kSlots][65536];
+    alignas(8) std::uint8_t addresses[kSlots][128];
+  };
+
+  void ReceiveBatches();
+  void Deliver(const std::uint8_t* data, std::uint32_t bytes, const void* address, std::int32_t addressLength);
+
+  std::unique_ptr<BatchRoom> batchRoom;
 };
 
 }  // namespace lattice

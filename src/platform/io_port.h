@@ -82,6 +82,25 @@ IoResult StartSendTo(IoPort* port, SocketHandle handle, IoRecord* record, const 
 // Failed.
 IoResult ReceiveAvailable(IoPort* port, SocketHandle handle, void* buffer, std::uint32_t length);
 
+// Many datagrams in one call, without waiting, where the system can batch
+// them; not transfers, so nothing is reported through the port. Sending takes
+// data/length/address/addressLength of each slot, in order. Receiving fills
+// each slot's data (length: its room, then the datagram's length), address
+// (addressLength: its room, then the source's length) and truncated.
+// CompletedAtOnce with bytes = how many datagrams (at least one), Pending when
+// none can be taken or sent now (always, where the system has no batch call),
+// or Failed with the error of the first.
+struct DatagramSlot {
+  void* data = nullptr;
+  std::uint32_t length = 0;
+  void* address = nullptr;
+  std::int32_t addressLength = 0;
+  bool truncated = false;
+};
+inline constexpr std::uint32_t kMaxDatagramBatch = 64;
+IoResult SendDatagrams(IoPort* port, SocketHandle handle, const DatagramSlot* slots, std::uint32_t count);
+IoResult ReceiveDatagrams(IoPort* port, SocketHandle handle, DatagramSlot* slots, std::uint32_t count);
+
 // Makes an outstanding transfer on this record complete with 0 bytes.
 void CancelTransfer(IoPort* port, SocketHandle handle, IoRecord* record);
 // Closes the socket; its outstanding transfers complete with 0 bytes. port is

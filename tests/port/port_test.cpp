@@ -137,5 +137,39 @@ TEST_F(DatagramTest, PendingReceiveFromFillsTheSourceWhenTheDatagramArrives) {
   EXPECT_EQ(std::string(in.buffer, 8), "datagram");
 }
 
+// Batches leave in order and arrive whole with their sources; they are no
+// transfers, so the port reports nothing for them.
+TEST_F(DatagramTest, BatchesLeaveAndArriveInOrderWithoutCompletions) {
+  Address to = Loopback(LocalPort(b));
+  const std::string texts[3] = {"first", "", "third!"};
+  platform::DatagramSlot out[3];
+  for (int i = 0; i < 3; ++i) {
+    out[i].data = const_cast<char*>(texts[i].data());
+    out[i].length = static_cast<std::uint32_t>(texts[i].size());
+    out[i].address = to.bytes;
+    out[i].addressLength = to.length;
+  }
+  platform::IoResult r = platform::SendDatagrams(port, a, out, 3);
+  if (r.status == platform::IoStatus::Pending) GTEST_SKIP() << "no batch calls on this system";
+  ASSERT_EQ(r.status, platform::IoStatus::CompletedAtOnce) << r.error;
+  ASSERT_EQ(r.bytes, 3u);
+  ASSERT_TRUE(WaitReadable(b, 5000));
+  char room[4][64];
+  Address from[4];
+  platform::DatagramSlot got[4];
+  for (int i = 0; i < 4; ++i) got[i] = {room[i], sizeof room[i], from[i].bytes, sizeof from[i].bytes};
+  r = platform::ReceiveDatagrams(port, b, got, 4);
+  ASSERT_EQ(r.status, platform::IoStatus::CompletedAtOnce) << r.error;
+  ASSERT_EQ(r.bytes, 3u);
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(std::string(room[i], got[i].length), texts[i]);
+    EXPECT_FALSE(got[i].truncated);
+    EXPECT_EQ(lattice::AddressPort(from[i].bytes), LocalPort(a));
+    EXPECT_EQ(got[i].addressLength, Loopback(0).length);
+  }
+  EXPECT_EQ(platform::ReceiveDatagrams(port, b, got, 4).status, platform::IoStatus::Pending);
+  EXPECT_TRUE(Quiet(100));
+}
+
 }  // namespace
 }  // namespace porttest

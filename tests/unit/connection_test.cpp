@@ -72,13 +72,26 @@ platform::IoResult ScriptedSend(platform::IoPort*, platform::SocketHandle, platf
 platform::IoResult AtOnce(std::uint32_t bytes) { return {platform::IoStatus::CompletedAtOnce, bytes, 0}; }
 platform::IoResult Pending() { return {platform::IoStatus::Pending, 0, 0}; }
 
+// A scripted batch call: each takes the next count of datagrams (none: Pending).
+std::vector<std::uint32_t> batchTakes;
+platform::IoResult ScriptedBatch(platform::IoPort*, platform::SocketHandle, const platform::DatagramSlot* slots,
+                                 std::uint32_t count) {
+  if (batchTakes.empty() || batchTakes.front() == 0) return Pending();
+  const std::uint32_t n = std::min(batchTakes.front(), count);
+  batchTakes.erase(batchTakes.begin());
+  for (std::uint32_t i = 0; i < n; ++i) sent.emplace_back(static_cast<const char*>(slots[i].data), slots[i].length);
+  return AtOnce(n);
+}
+
 class SendQueueTest : public TrackerTest {
  protected:
   void SetUp() override {
     TrackerTest::SetUp();
     outcomes.clear();
     sent.clear();
+    batchTakes.clear();
     socket.sender = ScriptedSend;
+    socket.batchSender = ScriptedBatch;
   }
   void Enqueue(const std::string& payload, std::uint32_t addressLength = 16) {
     std::uint8_t address[256] = {2};
@@ -123,6 +136,22 @@ TEST_F(SendQueueTest, ImmediateSendsChainInOrderAndTheirNotificationsAreSkipped)
   EXPECT_FALSE(socket.sendPending);
   ASSERT_EQ(socket.sendQueue.size(), 1u);
   EXPECT_EQ(Front(), "four");
+}
+
+// What a batch call takes leaves at once and counts as sent; the rest goes
+// one overlapped send at a time, in order.
+TEST_F(SendQueueTest, BatchesTakeTheFrontAndTheRestGoesOneAtATime) {
+  for (const char* d : {"one", "two", "three", "four"}) Enqueue(d);
+  batchTakes = {2};
+  EXPECT_EQ(FlushSendQueue(socket), 2u);
+  EXPECT_EQ(sent, (std::vector<std::string>{"one", "two", "three"}));
+  EXPECT_EQ(tracker.stats.bytesSent[Udp], 6u);
+  EXPECT_TRUE(socket.sendPending);
+  OnSendCompleted(socket, 5);
+  batchTakes = {1};
+  EXPECT_EQ(FlushSendQueue(socket), 0u);
+  EXPECT_EQ(sent.back(), "four");
+  EXPECT_EQ(tracker.stats.bytesSent[Udp], 15u);
 }
 
 TEST_F(SendQueueTest, FailedSendOrEmptyCompletionDropsOneDatagram) {

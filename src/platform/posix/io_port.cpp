@@ -203,6 +203,57 @@ IoResult ReceiveAvailable(IoPort* port, SocketHandle handle, void* buffer, std::
   return port->TakeAvailable(static_cast<int>(handle), buffer, length);
 }
 
+namespace {
+
+// The outcome of a batch call: how many datagrams went, or why none did.
+IoResult BatchOutcome(int n) {
+  if (n > 0) return {IoStatus::CompletedAtOnce, static_cast<std::uint32_t>(n), 0};
+  if (n == 0 || WouldBlock(errno)) return {IoStatus::Pending, 0, 0};
+  return {IoStatus::Failed, 0, errno};
+}
+
+// Both backends send and take datagram batches with the same plain calls: a
+// pass's datagrams leave in one call instead of one each.
+void Describe(const DatagramSlot& slot, mmsghdr& m, iovec& v) {
+  v = {slot.data, slot.length};
+  m = mmsghdr{};
+  m.msg_hdr.msg_name = slot.address;
+  m.msg_hdr.msg_namelen = static_cast<socklen_t>(slot.addressLength);
+  m.msg_hdr.msg_iov = &v;
+  m.msg_hdr.msg_iovlen = 1;
+}
+
+}  // namespace
+
+IoResult SendDatagrams(IoPort* /*port*/, SocketHandle handle, const DatagramSlot* slots, std::uint32_t count) {
+  mmsghdr messages[kMaxDatagramBatch];
+  iovec vectors[kMaxDatagramBatch];
+  if (count > kMaxDatagramBatch) count = kMaxDatagramBatch;
+  for (std::uint32_t i = 0; i < count; ++i) Describe(slots[i], messages[i], vectors[i]);
+  int n;
+  do {
+    n = sendmmsg(static_cast<int>(handle), messages, count, MSG_DONTWAIT | MSG_NOSIGNAL);
+  } while (n < 0 && errno == EINTR);
+  return BatchOutcome(n);
+}
+
+IoResult ReceiveDatagrams(IoPort* /*port*/, SocketHandle handle, DatagramSlot* slots, std::uint32_t count) {
+  mmsghdr messages[kMaxDatagramBatch];
+  iovec vectors[kMaxDatagramBatch];
+  if (count > kMaxDatagramBatch) count = kMaxDatagramBatch;
+  for (std::uint32_t i = 0; i < count; ++i) Describe(slots[i], messages[i], vectors[i]);
+  int n;
+  do {
+    n = recvmmsg(static_cast<int>(handle), messages, count, MSG_DONTWAIT, nullptr);
+  } while (n < 0 && errno == EINTR);
+  for (int i = 0; i < n; ++i) {
+    slots[i].length = messages[i].msg_len;
+    slots[i].addressLength = static_cast<std::int32_t>(messages[i].msg_hdr.msg_namelen);
+    slots[i].truncated = (messages[i].msg_hdr.msg_flags & MSG_TRUNC) != 0;
+  }
+  return BatchOutcome(n);
+}
+
 void CancelTransfer(IoPort* port, SocketHandle handle, IoRecord* record) {
   if (port != nullptr) port->Cancel(static_cast<int>(handle), record);
 }

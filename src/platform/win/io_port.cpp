@@ -166,6 +166,18 @@ IoResult ReceiveAvailable(IoPort* /*port*/, SocketHandle handle, void* buffer, s
   return {IoStatus::Failed, 0, error};
 }
 
+// Winsock has no call that sends or receives many datagrams at once; the
+// overlapped transfers carry them one at a time.
+IoResult SendDatagrams(IoPort* /*port*/, SocketHandle /*handle*/, const DatagramSlot* /*slots*/,
+                       std::uint32_t /*count*/) {
+  return {IoStatus::Pending, 0, 0};
+}
+
+IoResult ReceiveDatagrams(IoPort* /*port*/, SocketHandle /*handle*/, DatagramSlot* /*slots*/,
+                          std::uint32_t /*count*/) {
+  return {IoStatus::Pending, 0, 0};
+}
+
 // A transfer that has already finished is not found; that is not an error.
 void CancelTransfer(IoPort* /*port*/, SocketHandle handle, IoRecord* record) {
   CancelIoEx(reinterpret_cast<HANDLE>(handle), &record->overlapped);
