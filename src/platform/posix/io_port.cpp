@@ -214,42 +214,43 @@ IoResult BatchOutcome(int n) {
 
 // Both backends send and take datagram batches with the same plain calls: a
 // pass's datagrams leave in one call instead of one each.
-void Describe(const DatagramSlot& slot, mmsghdr& m, iovec& v) {
-  v = {slot.data, slot.length};
-  m = mmsghdr{};
-  m.msg_hdr.msg_name = slot.address;
-  m.msg_hdr.msg_namelen = static_cast<socklen_t>(slot.addressLength);
-  m.msg_hdr.msg_iov = &v;
-  m.msg_hdr.msg_iovlen = 1;
-}
+struct BatchMessages {
+  BatchMessages(const DatagramSlot* slots, std::uint32_t n) : count(n < kMaxDatagramBatch ? n : kMaxDatagramBatch) {
+    for (std::uint32_t i = 0; i < count; ++i) {
+      vectors[i] = {slots[i].data, slots[i].length};
+      messages[i] = mmsghdr{};
+      messages[i].msg_hdr.msg_name = slots[i].address;
+      messages[i].msg_hdr.msg_namelen = static_cast<socklen_t>(slots[i].addressLength);
+      messages[i].msg_hdr.msg_iov = &vectors[i];
+      messages[i].msg_hdr.msg_iovlen = 1;
+    }
+  }
+  mmsghdr messages[kMaxDatagramBatch];
+  iovec vectors[kMaxDatagramBatch];
+  std::uint32_t count;
+};
 
 }  // namespace
 
 IoResult SendDatagrams(IoPort* /*port*/, SocketHandle handle, const DatagramSlot* slots, std::uint32_t count) {
-  mmsghdr messages[kMaxDatagramBatch];
-  iovec vectors[kMaxDatagramBatch];
-  if (count > kMaxDatagramBatch) count = kMaxDatagramBatch;
-  for (std::uint32_t i = 0; i < count; ++i) Describe(slots[i], messages[i], vectors[i]);
+  BatchMessages batch(slots, count);
   int n;
   do {
-    n = sendmmsg(static_cast<int>(handle), messages, count, MSG_DONTWAIT | MSG_NOSIGNAL);
+    n = sendmmsg(static_cast<int>(handle), batch.messages, batch.count, MSG_DONTWAIT | MSG_NOSIGNAL);
   } while (n < 0 && errno == EINTR);
   return BatchOutcome(n);
 }
 
 IoResult ReceiveDatagrams(IoPort* /*port*/, SocketHandle handle, DatagramSlot* slots, std::uint32_t count) {
-  mmsghdr messages[kMaxDatagramBatch];
-  iovec vectors[kMaxDatagramBatch];
-  if (count > kMaxDatagramBatch) count = kMaxDatagramBatch;
-  for (std::uint32_t i = 0; i < count; ++i) Describe(slots[i], messages[i], vectors[i]);
+  BatchMessages batch(slots, count);
   int n;
   do {
-    n = recvmmsg(static_cast<int>(handle), messages, count, MSG_DONTWAIT, nullptr);
+    n = recvmmsg(static_cast<int>(handle), batch.messages, batch.count, MSG_DONTWAIT, nullptr);
   } while (n < 0 && errno == EINTR);
   for (int i = 0; i < n; ++i) {
-    slots[i].length = messages[i].msg_len;
-    slots[i].addressLength = static_cast<std::int32_t>(messages[i].msg_hdr.msg_namelen);
-    slots[i].truncated = (messages[i].msg_hdr.msg_flags & MSG_TRUNC) != 0;
+    slots[i].length = batch.messages[i].msg_len;
+    slots[i].addressLength = static_cast<std::int32_t>(batch.messages[i].msg_hdr.msg_namelen);
+    slots[i].truncated = (batch.messages[i].msg_hdr.msg_flags & MSG_TRUNC) != 0;
   }
   return BatchOutcome(n);
 }
