@@ -91,6 +91,7 @@ Generator::Generator(const Options& o) : options(o) {
 }
 
 Generator::~Generator() {
+  FlushDatagrams();
   for (UdpEndpoint& u : udps) {
     if (u.context != nullptr) utp_destroy(u.context);
     if (u.fd >= 0) close(u.fd);
@@ -297,6 +298,8 @@ void Generator::ContinueWarmup(Connection& c) {
 }
 
 void Generator::Pump(int timeoutMs) {
+  // What was produced since the last pump leaves before the wait.
+  FlushDatagrams();
   epoll_event events[1024];
   int n = epoll_wait(epollFd, events, 1024, timeoutMs);
   for (int i = 0; i < n; ++i) {
@@ -308,6 +311,7 @@ void Generator::Pump(int timeoutMs) {
     utp_issue_deferred_acks(u.context);
     utp_check_timeouts(u.context);
   }
+  FlushDatagrams();
 }
 
 void Generator::OnTcpEvent(Connection& c, std::uint32_t events) {
@@ -586,8 +590,44 @@ void Generator::OnUtpDestroyed(Connection& c) {
 
 void Generator::SendDatagram(UdpEndpoint& udp, const void* data, std::size_t length, const sockaddr* to,
                              socklen_t toLength) {
-  // uTP resends what is lost, so a full socket buffer only costs a retry.
-  if (sendto(udp.fd, data, length, MSG_DONTWAIT, to, toLength) < 0) ++datagramDrops;
+  Outbox& out = udp.outbox;
+  Outbox::Entry entry{out.bytes.size(), length, {}, toLength};
+  std::memcpy(&entry.to, to, std::min<std::size_t>(toLength, sizeof entry.to));
+  const auto* p = static_cast<const std::uint8_t*>(data);
+  out.bytes.insert(out.bytes.end(), p, p + length);
+  out.entries.push_back(entry);
+}
+
+// uTP resends what is lost, so a datagram the socket does not take only
+// costs a retry: it is counted and skipped.
+void Generator::FlushDatagrams() {
+  for (UdpEndpoint& udp : udps) {
+    Outbox& out = udp.outbox;
+    std::size_t next = 0;
+    while (next < out.entries.size()) {
+      mmsghdr messages[kBatch];
+      iovec vectors[kBatch];
+      const std::size_t count = std::min(kBatch, out.entries.size() - next);
+      for (std::size_t i = 0; i < count; ++i) {
+        Outbox::Entry& e = out.entries[next + i];
+        vectors[i] = {out.bytes.data() + e.offset, e.length};
+        messages[i] = mmsghdr{};
+        messages[i].msg_hdr.msg_name = &e.to;
+        messages[i].msg_hdr.msg_namelen = e.toLength;
+        messages[i].msg_hdr.msg_iov = &vectors[i];
+        messages[i].msg_hdr.msg_iovlen = 1;
+      }
+      const int n = sendmmsg(udp.fd, messages, static_cast<unsigned>(count), MSG_DONTWAIT);
+      if (n <= 0) {
+        ++datagramDrops;
+        ++next;
+      } else {
+        next += static_cast<std::size_t>(n);
+      }
+    }
+    out.bytes.clear();
+    out.entries.clear();
+  }
 }
 
 void Generator::IssueRateRequests() {

@@ -63,9 +63,23 @@ struct Connection {
   std::int64_t lastSend = 0;
 };
 
+// Datagrams the library produced since the last flush: they leave many to a
+// sendmmsg call.
+struct Outbox {
+  struct Entry {
+    std::size_t offset;
+    std::size_t length;
+    sockaddr_storage to;
+    socklen_t toLength;
+  };
+  std::vector<std::uint8_t> bytes;
+  std::vector<Entry> entries;
+};
+
 struct UdpEndpoint {
   int fd = -1;
   struct_utp_context* context = nullptr;
+  Outbox outbox;
 };
 
 struct Counters {
@@ -105,6 +119,7 @@ class Generator {
   void OnUtpClosed(Connection& c, bool connectFailed);
   void OnUtpDestroyed(Connection& c);
   void SendDatagram(UdpEndpoint& udp, const void* data, std::size_t length, const sockaddr* to, socklen_t toLength);
+  void FlushDatagrams();
 
  private:
   enum class Phase { Warmup, Measure, Drain, Closing, Done };
