@@ -26,7 +26,8 @@ void UdpSocket::Deliver(const std::uint8_t* data, std::uint32_t bytes, const voi
 }
 
 void UdpSocket::ReceiveBatches() {
-  if (batchRoom == nullptr) batchRoom = std::make_unique<BatchRoom>();
+  if (!platform::CanBatchDatagrams()) return;
+  if (batchRoom == nullptr) batchRoom = std::make_unique_for_overwrite<BatchRoom>();
   BatchRoom& room = *batchRoom;
   platform::DatagramSlot slots[BatchRoom::kSlots];
   for (int round = 0; round < 3; ++round) {

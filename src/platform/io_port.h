@@ -98,6 +98,8 @@ struct DatagramSlot {
   bool truncated = false;
 };
 inline constexpr std::uint32_t kMaxDatagramBatch = 64;
+// Whether this system has the batch calls at all.
+bool CanBatchDatagrams();
 IoResult SendDatagrams(IoPort* port, SocketHandle handle, const DatagramSlot* slots, std::uint32_t count);
 IoResult ReceiveDatagrams(IoPort* port, SocketHandle handle, DatagramSlot* slots, std::uint32_t count);
 

@@ -232,6 +232,8 @@ struct BatchMessages {
 
 }  // namespace
 
+bool CanBatchDatagrams() { return true; }
+
 IoResult SendDatagrams(IoPort* /*port*/, SocketHandle handle, const DatagramSlot* slots, std::uint32_t count) {
   BatchMessages batch(slots, count);
   int n;

@@ -168,6 +168,8 @@ IoResult ReceiveAvailable(IoPort* /*port*/, SocketHandle handle, void* buffer, s
 
 // Winsock has no call that sends or receives many datagrams at once; the
 // overlapped transfers carry them one at a time.
+bool CanBatchDatagrams() { return false; }
+
 IoResult SendDatagrams(IoPort* /*port*/, SocketHandle /*handle*/, const DatagramSlot* /*slots*/,
                        std::uint32_t /*count*/) {
   return {IoStatus::Pending, 0, 0};
