@@ -30,12 +30,15 @@ void Refresh(PeerRecord& record, const GetPeersRequest& request) {
 }  // namespace
 
 void OwnedBytes::Assign(const ByteView& view) {
-  data.reset();
-  length = 0;
+  Free();
   if (view.empty()) return;
-  data.reset(new (std::nothrow) std::uint8_t[view.length]);
-  if (data == nullptr) return;  // registration goes on without the field
-  std::memcpy(data.get(), view.data, view.length);
+  if (view.length <= kInline) {
+    std::memcpy(stored.inside, view.data, view.length);
+  } else {
+    stored.heap = new (std::nothrow) std::uint8_t[view.length];
+    if (stored.heap == nullptr) return;
+    std::memcpy(stored.heap, view.data, view.length);
+  }
   length = view.length;
 }
 

@@ -18,11 +18,46 @@ namespace lattice {
 class Connection;
 
 // An owned copy of a raw encoded value; empty when absent.
-struct OwnedBytes {
-  std::unique_ptr<std::uint8_t[]> data;
-  std::uint64_t length = 0;
+// A record's la or la_list, byte for byte. A value of up to 8 bytes (an IPv4
+// address and port as a peer sends it, "6:" and 6 bytes) lives in the record
+// itself, so listing the peer reads it without another cache miss; a longer
+// one lives on the heap. Either way the object is a pointer and a length.
+class OwnedBytes {
+ public:
+  static constexpr std::uint64_t kInline = 8;
+
+  OwnedBytes() = default;
+  OwnedBytes(OwnedBytes&& other) noexcept : length(other.length) {
+    stored = other.stored;
+    other.length = 0;
+  }
+  OwnedBytes& operator=(OwnedBytes&& other) noexcept {
+    if (this != &other) {
+      Free();
+      stored = other.stored;
+      length = other.length;
+      other.length = 0;
+    }
+    return *this;
+  }
+  ~OwnedBytes() { Free(); }
+
   bool empty() const { return length == 0; }
+  const std::uint8_t* data() const { return length <= kInline ? stored.inside : stored.heap; }
+  // Keeps nothing when the heap has no room: registration goes on without it.
   void Assign(const ByteView& view);
+
+  std::uint64_t length = 0;
+
+ private:
+  void Free() {
+    if (length > kInline) delete[] stored.heap;
+    length = 0;
+  }
+  union Stored {
+    std::uint8_t* heap;
+    std::uint8_t inside[kInline];
+  } stored{};
 };
 
 struct PeerRecord {

@@ -67,11 +67,11 @@ void EncodePeerEntry(ReplyBuffer& out, const PeerRegistry& registry, const PeerR
   }
   if (!record.la.empty()) {
     out.AppendToken("2:la");
-    out.AppendRaw(record.la.data.get(), record.la.length);
+    out.AppendRaw(record.la.data(), record.la.length);
   }
   if (!record.laList.empty()) {
     out.AppendToken("7:la_list");
-    out.AppendRaw(record.laList.data.get(), record.laList.length);
+    out.AppendRaw(record.laList.data(), record.laList.length);
   }
   if (record.lp != 0) {
     out.AppendToken("2:lp");

@@ -129,7 +129,7 @@ std::uint16_t HostOrder(std::uint16_t networkOrder) {
   std::memcpy(b, &networkOrder, 2);
   return static_cast<std::uint16_t>(b[0] << 8 | b[1]);
 }
-std::string Text(const OwnedBytes& b) { return std::string(reinterpret_cast<const char*>(b.data.get()), b.length); }
+std::string Text(const OwnedBytes& b) { return std::string(reinterpret_cast<const char*>(b.data()), b.length); }
 
 constexpr unsigned kPeers = 40;
 
@@ -205,8 +205,9 @@ class RegistryModelTest : public TrackerTest {
         const std::uint32_t lp = pick(3) == 0 ? 0 : static_cast<std::uint32_t>(rng() % 140000);
         const std::uint32_t up = pick(2) == 0 ? 0 : static_cast<std::uint32_t>(rng() % 70000);
         const std::uint32_t pv = static_cast<std::uint32_t>(rng());
-        static const std::string raws[] = {"", "0:", "03:abc", "1:z"};
-        const std::string la = raws[pick(4)], laList = raws[pick(4)];
+        // Values that live in the record and one that does not, in turn.
+        static const std::string raws[] = {"", "0:", "03:abc", "6:abcdef", "18:" + std::string(18, 'v')};
+        const std::string la = raws[pick(5)], laList = raws[pick(5)];
         std::set<std::string> pwl;
         if (pick(4) == 0) {
           const std::size_t size = pick(41);
