@@ -55,7 +55,6 @@ class EpollPort final : public IoPort {
  private:
   void ReleaseKernelObjects() override;
   Attachment* Find(int fd);
-  void Queue(Attachment& a, IoRecord* r, std::uint32_t bytes);
   bool WatchWrites(int fd, bool on);
   void Retry(Attachment& a, IoRecord*& slot);
   void Abort(Attachment& a, IoRecord*& slot);
@@ -89,11 +88,6 @@ Attachment* EpollPort::Find(int fd) {
   return &attachments[fd];
 }
 
-void EpollPort::Queue(Attachment& a, IoRecord* r, std::uint32_t bytes) {
-  r->operation = IoOperation::None;
-  ready.push_back({a.key, r, bytes});
-}
-
 // Write readiness is watched only while a send is parked: otherwise every
 // acknowledgement that frees send-buffer space would wake the loop for nothing.
 bool EpollPort::WatchWrites(int fd, bool on) {
@@ -117,7 +111,7 @@ IoResult EpollPort::Start(IoRecord* r, bool isRead) {
   ssize_t n = Attempt(r);
   if (n >= 0) {
     NoteReceived(*a, *r, n);
-    Queue(*a, r, static_cast<std::uint32_t>(n));
+    Complete(a->key, r, static_cast<std::uint32_t>(n));
     return {IoStatus::CompletedAtOnce, static_cast<std::uint32_t>(n), 0};
   }
   int error = errno;
@@ -145,14 +139,14 @@ void EpollPort::Retry(Attachment& a, IoRecord*& slot) {
   NoteReceived(a, *r, n);
   slot = nullptr;
   if (&slot == &a.parkedWrite) WatchWrites(r->fd, false);
-  Queue(a, r, n < 0 ? 0 : static_cast<std::uint32_t>(n));
+  Complete(a.key, r, n < 0 ? 0 : static_cast<std::uint32_t>(n));
 }
 
 void EpollPort::Abort(Attachment& a, IoRecord*& slot) {
   if (slot == nullptr) return;
   IoRecord* r = slot;
   slot = nullptr;
-  Queue(a, r, 0);
+  Complete(a.key, r, 0);
 }
 
 bool EpollPort::Attach(int fd, std::uintptr_t key, int* error) {
@@ -204,20 +198,12 @@ WaitStatus EpollPort::Wait(Completion* entries, int capacity, int timeoutMs, int
 IoResult EpollPort::TakeAvailable(int fd, void* buffer, std::uint32_t length) {
   Attachment* a = Find(fd);
   if (a != nullptr && a->drained && !a->ended) return {IoStatus::Pending, 0, 0};
-  IoRecord r;
-  r.operation = IoOperation::Receive;
-  r.fd = fd;
-  r.buffer = buffer;
-  r.length = length;
-  const ssize_t n = Attempt(&r);
-  if (n < 0) {
-    const int error = errno;
-    if (!WouldBlock(error)) return {IoStatus::Failed, 0, error};
-    if (a != nullptr) a->drained = true;
-    return {IoStatus::Pending, 0, 0};
+  const IoResult got = ReceiveNow(fd, buffer, length);
+  if (a != nullptr && (got.status == IoStatus::Pending ||
+                       (got.status == IoStatus::CompletedAtOnce && got.bytes > 0 && got.bytes < length))) {
+    a->drained = true;
   }
-  if (a != nullptr) NoteReceived(*a, r, n);
-  return {IoStatus::CompletedAtOnce, static_cast<std::uint32_t>(n), 0};
+  return got;
 }
 
 void EpollPort::Cancel(int fd, IoRecord* record) {

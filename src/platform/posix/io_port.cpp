@@ -59,6 +59,19 @@ ssize_t Attempt(IoRecord* r) {
 
 bool WouldBlock(int error) { return error == EAGAIN || error == EWOULDBLOCK; }
 
+IoResult ReceiveNow(int fd, void* buffer, std::uint32_t length) {
+  IoRecord r;
+  r.operation = IoOperation::Receive;
+  r.fd = fd;
+  r.buffer = buffer;
+  r.length = length;
+  const ssize_t n = Attempt(&r);
+  if (n >= 0) return {IoStatus::CompletedAtOnce, static_cast<std::uint32_t>(n), 0};
+  const int error = errno;
+  if (WouldBlock(error)) return {IoStatus::Pending, 0, 0};
+  return {IoStatus::Failed, 0, error};
+}
+
 bool IoPort::Post(const Completion& c) {
   std::lock_guard<std::mutex> lock(postedMutex);
   if (closed) return false;

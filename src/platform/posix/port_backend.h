@@ -42,6 +42,11 @@ class IoPort {
   // Moves what other threads posted to the ready queue.
   void TakePosted();
   int HandOut(Completion* entries, int capacity);
+  // Queues the transfer's one completion, which frees its record.
+  void Complete(std::uintptr_t key, IoRecord* record, std::uint32_t bytes) {
+    record->operation = IoOperation::None;
+    ready.push_back({key, record, bytes});
+  }
   // Called by Post when the posted queue was empty: wakes a blocked wait.
   bool Wake();
 
@@ -59,6 +64,10 @@ class IoPort {
 // interrupts it. Returns the byte count, or -1 with errno set.
 ssize_t Attempt(IoRecord* record);
 bool WouldBlock(int error);
+// One non-blocking receive on a stream socket, outside any transfer:
+// CompletedAtOnce with the byte count (0: the end of stream), Pending when
+// there is nothing to take, or Failed.
+IoResult ReceiveNow(int fd, void* buffer, std::uint32_t length);
 
 // Null when the kernel refuses it; error then says why.
 IoPort* CreateUringPort(int* error);

@@ -217,13 +217,13 @@ bool UringPort::Attach(int fd, std::uintptr_t key, int* /*error*/) {
 IoResult UringPort::TryDatagram(Attachment& a, IoRecord* r) {
   const ssize_t n = Attempt(r);
   if (n >= 0) {
-    r->operation = IoOperation::None;
-    ready.push_back({a.key, r, static_cast<std::uint32_t>(n)});
+    Complete(a.key, r, static_cast<std::uint32_t>(n));
     return {IoStatus::CompletedAtOnce, static_cast<std::uint32_t>(n), 0};
   }
-  if (!WouldBlock(errno)) {
+  const int error = errno;
+  if (!WouldBlock(error)) {
     r->operation = IoOperation::None;
-    return {IoStatus::Failed, 0, errno};
+    return {IoStatus::Failed, 0, error};
   }
   return {IoStatus::Pending, 0, 0};
 }
@@ -237,8 +237,7 @@ IoResult UringPort::Start(IoRecord* r, bool isRead) {
   const bool waitForInput = r->operation == IoOperation::Receive && r->length == 0;
   if (waitForInput && (a->held != Held::Nothing || a->mayHoldMore)) {
     // Something is known to be there: the wait ends at once.
-    r->operation = IoOperation::None;
-    ready.push_back({a->key, r, 0});
+    Complete(a->key, r, 0);
     return {IoStatus::CompletedAtOnce, 0, 0};
   }
   if (r->operation == IoOperation::ReceiveFrom || r->operation == IoOperation::SendTo) {
@@ -339,8 +338,7 @@ void UringPort::Reap(const io_uring_cqe& cqe) {
   } else if (r->operation == IoOperation::ReceiveFrom && result >= 0) {
     *r->addressLength = static_cast<std::int32_t>(SlotFor(r).header.msg_namelen);
   }
-  r->operation = IoOperation::None;
-  ready.push_back({r->key, r, bytes});
+  Complete(r->key, r, bytes);
 }
 
 WaitStatus UringPort::Wait(Completion* entries, int capacity, int timeoutMs, int* count, int* error) {
@@ -397,23 +395,13 @@ IoResult UringPort::TakeAvailable(int fd, void* buffer, std::uint32_t length) {
         break;
     }
   }
-  IoRecord r;
-  r.operation = IoOperation::Receive;
-  r.fd = fd;
-  r.buffer = buffer;
-  r.length = length;
-  const ssize_t n = Attempt(&r);
-  if (n < 0) {
-    const int error = errno;
-    if (!WouldBlock(error)) return {IoStatus::Failed, 0, error};
-    if (a != nullptr) a->mayHoldMore = false;
-    return {IoStatus::Pending, 0, 0};
+  const IoResult got = ReceiveNow(fd, buffer, length);
+  if (a != nullptr && got.status != IoStatus::Failed) {
+    const bool took = got.status == IoStatus::CompletedAtOnce;
+    if (took && got.bytes == 0) a->held = Held::End;
+    a->mayHoldMore = took && got.bytes == length;
   }
-  if (a != nullptr) {
-    if (n == 0) a->held = Held::End;
-    a->mayHoldMore = static_cast<std::uint32_t>(n) == length;
-  }
-  return {IoStatus::CompletedAtOnce, static_cast<std::uint32_t>(n), 0};
+  return got;
 }
 
 void UringPort::CancelRecord(IoRecord* record) {
