@@ -47,32 +47,6 @@ void AccountFront(UdpSocket& socket, std::uint32_t bytes) {
   if (bytes == 0 || front->sent >= front->length) DropFront(socket);
 }
 
-}  // namespace
-
-void FreeChunk(Chunk* chunk) { std::free(chunk); }
-
-void EnqueueChunk(UdpSocket& socket, const void* data, std::size_t length, const void* address,
-                  std::uint32_t addressLength) {
-  if (length == 0 || addressLength == 0) return;
-  if (static_cast<std::int32_t>(addressLength) < 0 || addressLength > 128) {
-    Log("%s() addrLen is too large: %u (max allowed %lu)", "EnqueueChunk", addressLength, 128ul);
-    return;
-  }
-  Chunk* chunk = TakeChunk(socket, length);
-  if (chunk == nullptr) {
-    Log("Error: %s() failed to allocate memory for chunk", "EnqueueChunk");
-    return;
-  }
-  chunk->sent = 0;
-  chunk->length = length;
-  chunk->addressLength = addressLength;
-  std::memcpy(chunk->Data(), data, length);
-  std::memcpy(chunk->address, address, addressLength);
-  socket.sendQueue.push_back(chunk);
-}
-
-namespace {
-
 // Sends the front of the queue many datagrams to a call while the system
 // takes them all at once; what it does not take goes one at a time after.
 void SendBatches(UdpSocket& socket) {
@@ -97,6 +71,28 @@ void SendBatches(UdpSocket& socket) {
 }
 
 }  // namespace
+
+void FreeChunk(Chunk* chunk) { std::free(chunk); }
+
+void EnqueueChunk(UdpSocket& socket, const void* data, std::size_t length, const void* address,
+                  std::uint32_t addressLength) {
+  if (length == 0 || addressLength == 0) return;
+  if (static_cast<std::int32_t>(addressLength) < 0 || addressLength > 128) {
+    Log("%s() addrLen is too large: %u (max allowed %lu)", "EnqueueChunk", addressLength, 128ul);
+    return;
+  }
+  Chunk* chunk = TakeChunk(socket, length);
+  if (chunk == nullptr) {
+    Log("Error: %s() failed to allocate memory for chunk", "EnqueueChunk");
+    return;
+  }
+  chunk->sent = 0;
+  chunk->length = length;
+  chunk->addressLength = addressLength;
+  std::memcpy(chunk->Data(), data, length);
+  std::memcpy(chunk->address, address, addressLength);
+  socket.sendQueue.push_back(chunk);
+}
 
 std::uint32_t FlushSendQueue(UdpSocket& socket) {
   auto& queue = socket.sendQueue;

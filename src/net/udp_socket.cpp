@@ -30,12 +30,14 @@ void UdpSocket::ReceiveBatches() {
   if (batchRoom == nullptr) batchRoom = std::make_unique_for_overwrite<BatchRoom>();
   BatchRoom& room = *batchRoom;
   platform::DatagramSlot slots[BatchRoom::kSlots];
+  for (std::uint32_t i = 0; i < BatchRoom::kSlots; ++i) {
+    slots[i].data = room.buffers[i];
+    slots[i].address = room.addresses[i];
+  }
   for (int round = 0; round < 3; ++round) {
-    for (std::uint32_t i = 0; i < BatchRoom::kSlots; ++i) {
-      slots[i].data = room.buffers[i];
-      slots[i].length = sizeof room.buffers[i];
-      slots[i].address = room.addresses[i];
-      slots[i].addressLength = sizeof room.addresses[i];
+    for (platform::DatagramSlot& slot : slots) {  // a receipt overwrote the room
+      slot.length = sizeof room.buffers[0];
+      slot.addressLength = sizeof room.addresses[0];
     }
     const platform::IoResult r = platform::ReceiveDatagrams(loop->port, handle, slots, BatchRoom::kSlots);
     if (r.status != platform::IoStatus::CompletedAtOnce) return;
