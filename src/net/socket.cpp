@@ -23,9 +23,6 @@ void SocketList::SweepSockets(std::int64_t now) {
   while (i < items.size()) {
     Socket* s = items[i];
     if (!s->closed && s->IsExpired(now)) s->Close();
-    // An idle connection holds no send buffer; one that keeps busy takes a
-    // new one at most once a sweep.
-    if (!s->closed) s->outbound.Release();
     // A closed object whose cancelled transfers have not reported yet stays
     // for a later sweep: the system may still write into its records.
     if (!s->closed || s->TransfersInFlight() != 0) {
