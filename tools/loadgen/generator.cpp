@@ -634,11 +634,12 @@ void Generator::IssueRateRequests() {
   const double elapsed = static_cast<double>(NowNs() - measureStart) / kSecond;
   const auto target = static_cast<std::uint64_t>(options.rate * elapsed);
   const std::uint32_t n = layout.connections;
+  const std::uint32_t step = SpreadStep(n);
   while (rateIssued < target) {
     bool sent = false;
     for (std::uint32_t tries = 0; tries < n && !sent; ++tries) {
       Connection& c = connections[rateCursor];
-      rateCursor = (rateCursor + 1) % n;
+      rateCursor = static_cast<std::uint32_t>((static_cast<std::uint64_t>(rateCursor) + step) % n);
       if (c.state == Connection::State::Open && c.outstanding.Size() < options.rateCap) {
         SendRequest(c, Purpose::Request);
         sent = true;

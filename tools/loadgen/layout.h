@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <utility>
 
 namespace loadgen {
 
@@ -39,5 +40,23 @@ struct Layout {
     return false;
   }
 };
+
+// The step between connections that take turns in rate mode. Neighbouring
+// connections carry neighbouring shares, so stepping by one would put the
+// same few connections in one pass of the server and let their
+// introductions share sends, which real clients do not arrange. A step near
+// 0.618 n that is coprime with n spreads the turns and still visits every
+// connection once in n turns.
+inline std::uint32_t SpreadStep(std::uint32_t n) {
+  if (n < 3) return 1;
+  auto coprime = [n](std::uint32_t s) {
+    std::uint32_t a = n, b = s;
+    while (b != 0) a = std::exchange(b, a % b);
+    return a == 1;
+  };
+  std::uint32_t s = static_cast<std::uint32_t>(n * 0.618);
+  while (!coprime(s)) ++s;
+  return s;
+}
 
 }  // namespace loadgen

@@ -4,6 +4,7 @@
 // or every benchmark number is wrong.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <deque>
 #include <string>
@@ -133,6 +134,17 @@ TEST_P(EveryMessage, IsCountedAsTheReplyOrTheIntroductionItIs) {
   EXPECT_EQ(replies, layout.TotalPeers() + requests);
   EXPECT_EQ(introductions, listed) << "each listed peer is introduced exactly once";
   EXPECT_GT(introductions, 0u);
+}
+
+// Rate mode must still reach every connection, or some would never ask.
+TEST(SpreadStep, VisitsEveryConnectionOnceInNTurns) {
+  for (std::uint32_t n : {1u, 2u, 3u, 10u, 400u, 1000u, 19000u, 65536u}) {
+    const std::uint32_t step = SpreadStep(n);
+    std::vector<bool> seen(n);
+    std::uint64_t cursor = 0;
+    for (std::uint32_t i = 0; i < n; ++i, cursor = (cursor + step) % n) seen[cursor] = true;
+    EXPECT_EQ(std::count(seen.begin(), seen.end(), true), n) << "n " << n;
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Shapes, EveryMessage,
