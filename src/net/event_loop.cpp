@@ -125,11 +125,13 @@ bool EventLoop::RunPass() {
   // The pass's work, from here on, is what the pass-time histogram measures.
   const auto workStart = std::chrono::steady_clock::now();
   for (int i = 0; i < count; ++i) Dispatch(batch[i]);
-  context.sockets.FlushWantedSends();
-  context.sockets.SweepIfManyClosed(now);
-
+  // Datagrams waiting are taken before the flush: the replies they bring
+  // leave in this pass and carry the library's acknowledgements, which
+  // would otherwise go out below as datagrams of their own.
   for (auto& [handle, udp] : udpSockets)
     if (!udp->recvPending) udp->PostReceive();
+  context.sockets.FlushWantedSends();
+  context.sockets.SweepIfManyClosed(now);
   if (SweepDue(now, context.lastSweep)) {
     context.sockets.SweepSockets(now);
     context.lastSweep = now;
