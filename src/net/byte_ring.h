@@ -1,7 +1,6 @@
 // A connection's outbound circular byte buffer: none until the first write,
 // then 1 KiB, at most 8 KiB. The sockets release it once all is sent, so an
-// idle connection holds none. Taking a 1 KiB block again is a hit in the
-// allocator's per-thread cache: cheap next to the send it carries.
+// idle connection holds none; released blocks are kept for the next ring.
 #pragma once
 
 #include <cstddef>
