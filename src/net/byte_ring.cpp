@@ -44,8 +44,10 @@ class BlockCache {
   std::size_t kept[kSizes] = {};
 };
 
-// One loop thread serves every ring; a thread of its own gets its own cache.
-thread_local BlockCache cache;
+// Rings live on the one loop thread, so one cache serves them all. Not
+// thread_local: under Wine a thread-local object with a destructor kept the
+// service's process from exiting after its loop thread ended.
+BlockCache cache;
 
 }  // namespace
 
