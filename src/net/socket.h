@@ -67,9 +67,8 @@ class SocketList {
   std::size_t size() const { return items.size(); }
   void Reserve(std::size_t n) { items.reserve(n); }
 
-  // Closes connections idle for more than 30 seconds, destroys closed ones
-  // whose transfers have all completed, and frees the empty send buffers of
-  // the rest.
+  // Closes connections idle for more than 30 seconds and destroys closed ones
+  // whose transfers have all completed.
   void SweepSockets(std::int64_t now);
 
   // Counts a connection closed and not yet destroyed; its Close calls it once.
