@@ -16,10 +16,6 @@ class BlockCache {
   static constexpr int kSizes = 4;
   static constexpr std::size_t kKept = 64;  // per size: at most 960 KiB in all
 
-  ~BlockCache() {
-    for (int k = 0; k < kSizes; ++k)
-      while (kept[k] != 0) delete[] blocks[k][--kept[k]];
-  }
   std::uint8_t* Take(std::uint64_t capacity) {
     const int k = SizeIndex(capacity);
     if (k >= 0 && kept[k] != 0) return blocks[k][--kept[k]];
@@ -46,7 +42,9 @@ class BlockCache {
 
 // Rings live on the one loop thread, so one cache serves them all. Not
 // thread_local: under Wine a thread-local object with a destructor kept the
-// service's process from exiting after its loop thread ended.
+// service's process from exiting after its loop thread ended. No destructor
+// either, so a ring destroyed during exit never meets a destroyed cache; the
+// blocks it keeps stay reachable and go with the process.
 BlockCache cache;
 
 }  // namespace
