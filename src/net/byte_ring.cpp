@@ -58,10 +58,17 @@ void ByteRing::Return() {
   // Rare (a ring grew while a send was in flight): its size is not kept.
   if (lent != data) delete[] lent;
   lent = nullptr;
+  ReleaseIfEmpty();
 }
 
-void ByteRing::Release() {
-  if (count != 0 || lent != nullptr) return;
+void ByteRing::Clear() {
+  count = 0;
+  head = 0;
+  ReleaseIfEmpty();
+}
+
+void ByteRing::ReleaseIfEmpty() {
+  if (count != 0 || lent != nullptr || data == nullptr) return;
   cache.Give(data, capacity);
   data = nullptr;
   capacity = 0;
@@ -112,8 +119,7 @@ std::size_t ByteRing::Write(const void* bytes, std::size_t length) {
 
 void ByteRing::Consume(std::uint64_t n) {
   if (n == count) {
-    count = 0;
-    head = 0;
+    Clear();
   } else if (n < count) {
     head += n;
     if (head >= capacity) head -= capacity;

@@ -1,6 +1,7 @@
 // A connection's outbound circular byte buffer: none until the first write,
-// then 1 KiB, at most 8 KiB. The sockets release it once all is sent, so an
-// idle connection holds none; released blocks are kept for the next ring.
+// then 1 KiB, at most 8 KiB. The block goes back as soon as the ring is empty
+// and no send reads it, so an idle connection holds none; given-back blocks
+// are kept for the next ring.
 #pragma once
 
 #include <cstddef>
@@ -28,9 +29,7 @@ class ByteRing {
 
   // Releases n sent bytes; a count larger than what is held changes nothing.
   void Consume(std::uint64_t n);
-  void Clear() { count = 0; head = 0; }
-  // Gives the block back while nothing is held; the next write takes a new one.
-  void Release();
+  void Clear();
 
   // A transfer reads the held bytes where they lie until it completes: while
   // it is lent, the block outlives a write that moves the bytes to a larger one.
@@ -42,6 +41,10 @@ class ByteRing {
   std::uint64_t capacity = 0;
   std::uint8_t* data = nullptr;
   std::uint8_t* lent = nullptr;
+
+ private:
+  // Gives the block back once nothing is held or lent; the next write takes one.
+  void ReleaseIfEmpty();
 };
 
 }  // namespace lattice

@@ -69,7 +69,6 @@ void TcpSocket::OnSendCompleted(std::uint32_t bytes) {
   sendPending = false;
   outbound.Consume(bytes);
   outbound.Return();
-  outbound.Release();
 }
 
 bool TcpSocket::Send(const void* data, std::size_t length) {

@@ -85,9 +85,7 @@ void UtpSocket::FlushToUtp() {
     // Nothing taken: the window is full; the library reports WRITABLE later.
     if (taken < 1) return;
     if (static_cast<std::uint64_t>(taken) >= outbound.count) {
-      // The library holds the bytes now: an idle connection keeps no ring.
       outbound.Clear();
-      outbound.Release();
       return;
     }
     outbound.Consume(static_cast<std::uint64_t>(taken));
