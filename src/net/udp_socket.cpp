@@ -25,36 +25,36 @@ void UdpSocket::Deliver(const std::uint8_t* data, std::uint32_t bytes, const voi
   ProcessDatagram(*this, data, bytes, address, addressLength);
 }
 
-void UdpSocket::ReceiveBatches() {
-  if (!platform::CanBatchDatagrams()) return;
+std::uint32_t UdpSocket::ReceiveBatch() {
+  if (!platform::CanBatchDatagrams()) return 0;
   if (batchRoom == nullptr) batchRoom = std::make_unique_for_overwrite<BatchRoom>();
   BatchRoom& room = *batchRoom;
   platform::DatagramSlot slots[BatchRoom::kSlots];
   for (std::uint32_t i = 0; i < BatchRoom::kSlots; ++i) {
     slots[i].data = room.buffers[i];
     slots[i].address = room.addresses[i];
+    slots[i].length = sizeof room.buffers[0];
+    slots[i].addressLength = sizeof room.addresses[0];
   }
-  for (int round = 0; round < 3; ++round) {
-    for (platform::DatagramSlot& slot : slots) {  // a receipt overwrote the room
-      slot.length = sizeof room.buffers[0];
-      slot.addressLength = sizeof room.addresses[0];
-    }
-    const platform::IoResult r = platform::ReceiveDatagrams(loop->port, handle, slots, BatchRoom::kSlots);
-    if (r.status != platform::IoStatus::CompletedAtOnce) return;
-    // A datagram larger than a slot cannot be: a slot holds the largest there is.
-    for (std::uint32_t i = 0; i < r.bytes; ++i) {
-      if (!slots[i].truncated) Deliver(room.buffers[i], slots[i].length, room.addresses[i], slots[i].addressLength);
-    }
-    if (r.bytes < BatchRoom::kSlots) return;
+  const platform::IoResult r = platform::ReceiveDatagrams(loop->port, handle, slots, BatchRoom::kSlots);
+  if (r.status != platform::IoStatus::CompletedAtOnce) return 0;
+  // A datagram larger than a slot cannot be: a slot holds the largest there is.
+  for (std::uint32_t i = 0; i < r.bytes; ++i) {
+    if (!slots[i].truncated) Deliver(room.buffers[i], slots[i].length, room.addresses[i], slots[i].addressLength);
   }
+  return r.bytes;
 }
 
 bool UdpSocket::PostReceive() {
   if (recvPending) return false;
-  // Most passes find datagrams waiting: they are taken many to a call, and
-  // one receive is started for the rest.
-  ReceiveBatches();
-  for (int i = 0; i < 100; ++i) {
+  // Datagrams keep arriving while earlier ones are handled, so the socket is
+  // read in batches until one comes back short, and only then is a receive
+  // started; one that completes at once means more came, and batching goes on.
+  std::uint32_t taken = 0;
+  while (taken < kMaxDatagramsPerPass) {
+    const std::uint32_t batch = ReceiveBatch();
+    taken += batch;
+    if (batch == BatchRoom::kSlots) continue;
     recv.sourceAddressLength = sizeof recv.sourceAddress;
     platform::IoResult r = platform::StartReceiveFrom(loop->port, handle, &recv.record, recv.buffer, RecvRecord::kBufferSize,
                                                       recv.sourceAddress, &recv.sourceAddressLength);
@@ -68,7 +68,10 @@ bool UdpSocket::PostReceive() {
     ++recvEarlyCount;
     recvPending = false;
     Deliver(recv.buffer, r.bytes, recv.sourceAddress, recv.sourceAddressLength);
+    ++taken;
   }
+  // The rest waits for the next pass, which a wake-up makes sure comes.
+  platform::PostCompletion(loop->port, handle, 0, nullptr);
   return true;
 }
 

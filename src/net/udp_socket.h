@@ -21,9 +21,11 @@ class UdpSocket final : public Socket {
 
   int Kind() const override { return Udp; }
 
-  // Takes up to 100 datagrams that are ready at once and normally ends with one
-  // receive outstanding. False when a receive could not be started.
+  // Takes up to kMaxDatagramsPerPass datagrams that are ready at once and
+  // normally ends with one receive outstanding; past the bound the next pass
+  // goes on. False when a receive could not be started.
   bool PostReceive();
+  static constexpr std::uint32_t kMaxDatagramsPerPass = 128;
   void OnReceiveCompleted(std::uint32_t bytes);
 
   struct_utp_context* utpContext = nullptr;
@@ -48,7 +50,7 @@ class UdpSocket final : public Socket {
     alignas(8) std::uint8_t addresses[kSlots][128];
   };
 
-  void ReceiveBatches();
+  std::uint32_t ReceiveBatch();  // datagrams taken; 0 where batches are not offered
   void Deliver(const std::uint8_t* data, std::uint32_t bytes, const void* address, std::int32_t addressLength);
 
   std::unique_ptr<BatchRoom> batchRoom;
