@@ -26,7 +26,7 @@ std::string UsageText() {
                 "  -max-peer-ids N          peer ids announced on one connection (default %u)\n"
                 "  -max-la-bytes N          bytes of one la or la_list value (default %u)\n"
                 "  -max-per-peer-id N       connections announcing one peer id (default %u)\n"
-                "  -max-registry-bytes N    registry bytes one connection may add (default %llu)\n"
+                "  -max-registry-bytes N    registry bytes of the peer ids one connection announced (default %llu)\n"
                 "  -max-pending-utp N       uTP connections without a request yet (default %u)\n"
                 "  -pending-utp-timeout S   seconds such a connection may wait when uTP is busy (default %u)\n"
                 "  -conn-buffer BYTES       kernel send and receive buffer of a TCP connection (default %u)\n",

@@ -63,7 +63,8 @@ class Connection {
   // read, so pipelined requests never lose their replies.
   std::vector<std::uint8_t> heldReply;
   RegistrationSet registrations;
-  // Registry bytes this connection's requests added (records and addresses).
+  // Registry bytes of the peer ids this connection announced (records and
+  // addresses): PeerRegistry::PeerBytes summed over its registrations.
   std::int64_t registryBytes = 0;
   // Set by the first request that registered a peer; connections without one
   // are the first to go when uTP connections pile up.

@@ -20,7 +20,8 @@ struct Limits {
   std::uint32_t maxLocalAddressBytes = 8192;
   // Connections that announce the same peer id.
   std::uint32_t maxConnectionsPerPeerId = 16;
-  // Registry bytes (records and their addresses) one connection has added.
+  // Registry bytes (records and their addresses) of the peer ids one
+  // connection announced, whichever connection added them.
   std::uint64_t maxRegistryBytesPerConnection = 4u << 20;
   // uTP connections that have not sent a valid request yet: above this many
   // the oldest of them are evicted at once.

@@ -94,13 +94,25 @@ std::int64_t PeerRegistry::RegistrationCost(const GetPeersRequest& request, cons
   return added - static_cast<std::int64_t>(existing->la.length + existing->laList.length);
 }
 
+std::int64_t PeerRegistry::PeerBytes(const PeerId& peer) const {
+  auto it = peerShares.find(peer);
+  return it == peerShares.end() ? 0 : it->second.bytes;
+}
+
 PeerRecord* PeerRegistry::RegisterPeer(const GetPeersRequest& request, const ShareId& share, PeerRecord* existing) {
+  const PeerId id = PeerId::From(request.peer);
+  if (const std::int64_t cost = RegistrationCost(request, existing); cost != 0) {
+    peerShares[id].bytes += cost;
+    auto connections = peerConnections.find(id);
+    if (connections != peerConnections.end())
+      for (Connection* c : connections->second.Items()) c->registryBytes += cost;
+  }
   if (existing != nullptr) {
     Refresh(*existing, request);
     return existing;
   }
   PeerRecord record;
-  record.id = PeerId::From(request.peer);
+  record.id = id;
   Refresh(record, request);
   ShareRecords& records = shareTable[share];
   records.Append(std::move(record));
@@ -158,8 +170,9 @@ void PeerRegistry::BindPeer(Connection& connection, const ShareId& share, PeerRe
     static LogLimiter newPeerIdLines;  // any client can announce ids at will
     LogLimited(newPeerIdLines, "got new peer id for the connection");
   }
-  ShareList& shares = peerShares[record.id];
-  if (shares.Find(share) == ShareList::kNotFound) shares.Append(share);
+  PeerShares& peer = peerShares[record.id];
+  if (peer.shares.Find(share) == ShareList::kNotFound) peer.shares.Append(share);
+  if (newOnConnection) connection.registryBytes += peer.bytes;
   ConnectionList& connections = peerConnections[record.id];
   if (newOnConnection || connections.Find(&connection) == ConnectionList::kNotFound) {
     connections.Append(&connection);
@@ -171,14 +184,17 @@ void PeerRegistry::BindPeer(Connection& connection, const ShareId& share, PeerRe
 void PeerRegistry::UnbindPeer(Connection& connection, const PeerId& peer) {
   auto connections = peerConnections.find(peer);
   if (connections == peerConnections.end()) return;
+  auto shares = peerShares.find(peer);
   std::size_t at = connections->second.Find(&connection);
-  if (at != ConnectionList::kNotFound) connections->second.RemoveAt(at);
+  if (at != ConnectionList::kNotFound) {
+    connections->second.RemoveAt(at);
+    if (shares != peerShares.end()) connection.registryBytes -= shares->second.bytes;
+  }
   if (!connections->second.Empty()) return;
   peerConnections.erase(connections);
 
-  auto shares = peerShares.find(peer);
   if (shares == peerShares.end()) return;
-  for (const ShareId& share : shares->second.Items()) {
+  for (const ShareId& share : shares->second.shares.Items()) {
     auto records = shareTable.find(share);
     if (records == shareTable.end()) continue;
     std::size_t position = records->second.Find(peer);
@@ -191,6 +207,25 @@ void PeerRegistry::UnbindPeer(Connection& connection, const PeerId& peer) {
     if (records->second.Empty()) shareTable.erase(records);
   }
   peerShares.erase(shares);
+}
+
+std::size_t PeerRegistry::ShedOverLimit(const PeerId& peer, const Connection& keep, std::int64_t limit) {
+  auto connections = peerConnections.find(peer);
+  if (connections == peerConnections.end()) return 0;
+  ConnectionList& list = connections->second;
+  std::size_t shed = 0;
+  // `keep` stays in the list, so the list and its records outlive the loop.
+  for (std::size_t i = 0; i < list.Size();) {
+    Connection* c = list[i];
+    if (c == &keep || c->registryBytes <= limit) {
+      ++i;
+      continue;
+    }
+    c->registrations.erase(peer);
+    UnbindPeer(*c, peer);  // moves the last connection into position i
+    ++shed;
+  }
+  return shed;
 }
 
 void PeerRegistry::UnbindConnection(Connection& connection) {
@@ -213,7 +248,8 @@ const std::vector<PeerRecord*>* PeerRegistry::FindShareRecords(const ShareId& sh
 
 const std::vector<ShareId>* PeerRegistry::FindPeerShares(const PeerId& peer) const {
   auto it = peerShares.find(peer);
-  return it == peerShares.end() ? nullptr : &it->second.Items();
+  // An entry with no share holds only the bytes of a record not yet bound.
+  return it == peerShares.end() || it->second.shares.Empty() ? nullptr : &it->second.shares.Items();
 }
 
 void PeerRegistry::SetRandomSource(RandomSource source) {

@@ -85,11 +85,16 @@ class PeerRegistry {
   PeerRecord* FindPeerRecord(const ShareId& share, const PeerId& id);
 
   // Registry bytes that registering this request would add (negative when it
-  // shrinks the existing record): what a connection is charged for it.
+  // shrinks the existing record).
   static std::int64_t RegistrationCost(const GetPeersRequest& request, const PeerRecord* existing);
+  // Registry bytes of the peer's records over all its shares. They count in
+  // full against every connection bound to the peer (its registryBytes),
+  // since any one of them keeps them all.
+  std::int64_t PeerBytes(const PeerId& peer) const;
 
   // Refreshes the requester's existing record in the share, as FindPeerRecord
-  // gave it, or adds a new one when it is null; returns the record.
+  // gave it, or adds a new one when it is null; returns the record. What it
+  // costs is charged to the peer and to the connections bound to it.
   PeerRecord* RegisterPeer(const GetPeersRequest& request, const ShareId& share, PeerRecord* existing);
   PeerRecord* RegisterPeer(const GetPeersRequest& request, const ShareId& share) {
     return RegisterPeer(request, share, FindPeerRecord(share, PeerId::From(request.peer)));
@@ -102,6 +107,10 @@ class PeerRegistry {
 
   void BindPeer(Connection& connection, const ShareId& share, PeerRecord& record);
   void UnbindPeer(Connection& connection, const PeerId& peer);
+  // Unbinds the peer from each connection but `keep` whose registryBytes
+  // exceed the limit; returns how many. Those connections stop keeping the
+  // peer's records, which `keep` now holds.
+  std::size_t ShedOverLimit(const PeerId& peer, const Connection& keep, std::int64_t limit);
   // Every id the connection announced, in the order announced: its close.
   void UnbindConnection(Connection& connection);
 
@@ -152,7 +161,11 @@ class PeerRegistry {
   bool Sample(std::size_t n, const PeerRecord& requester, CandidateAt candidateAt);
 
   std::unordered_map<ShareId, ShareRecords, ShareIdHash> shareTable;
-  std::unordered_map<PeerId, ShareList, PeerIdHash> peerShares;
+  struct PeerShares {
+    ShareList shares;
+    std::int64_t bytes = 0;  // see PeerBytes
+  };
+  std::unordered_map<PeerId, PeerShares, PeerIdHash> peerShares;
   std::unordered_map<PeerId, ConnectionList, PeerIdHash> peerConnections;
   std::size_t recordCount = 0;
   // Views of the record lists for callers outside this class; rebuilt lazily.

@@ -22,6 +22,12 @@ class RegistrationSet {
     ids.Append(id);
     return {&ids.Items().back(), true};
   }
+  // Moves the last id into the gap, so the order is that of announcement
+  // only until the first erase.
+  void erase(const PeerId& id) {
+    std::size_t at = ids.Find(id);
+    if (at != Ids::kNotFound) ids.RemoveAt(at);
+  }
   std::size_t count(const PeerId& id) const { return ids.Find(id) == Ids::kNotFound ? 0 : 1; }
   std::size_t size() const { return ids.Size(); }
   bool empty() const { return ids.Empty(); }

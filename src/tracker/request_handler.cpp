@@ -9,9 +9,10 @@ namespace {
 // The per-connection bounds a request must stay within. A request that would
 // cross one is dropped like malformed input (no reply, nothing registered):
 // the connection and what it registered before stay as they are, so a client
-// within the bounds never notices them.
+// within the bounds never notices them. `added` is what the request would add
+// to the connection's registry bytes.
 bool WithinLimits(Tracker& tracker, Connection& connection, const GetPeersRequest& request, const PeerId& id,
-                  std::int64_t cost) {
+                  std::int64_t added) {
   static LogLimiter limiter;
   const Limits& limits = tracker.limits;
   const char* what = nullptr;
@@ -29,8 +30,8 @@ bool WithinLimits(Tracker& tracker, Connection& connection, const GetPeersReques
       what = "connections of one peer id over the limit";
     }
   }
-  if (kind == kLimitKinds && cost > 0 &&
-      connection.registryBytes + cost > static_cast<std::int64_t>(limits.maxRegistryBytesPerConnection)) {
+  if (kind == kLimitKinds && added > 0 &&
+      connection.registryBytes + added > static_cast<std::int64_t>(limits.maxRegistryBytesPerConnection)) {
     kind = kLimitRegistryBytes;
     what = "registry bytes of one connection over the limit";
   }
@@ -38,6 +39,20 @@ bool WithinLimits(Tracker& tracker, Connection& connection, const GetPeersReques
   tracker.stats.CountLimitHit(kind);
   LogLimited(limiter, "request dropped: %s", what);
   return false;
+}
+
+// Growing a peer's records grows every connection bound to it. One that ends
+// up over the limit lets go of the peer rather than refuse its other clients:
+// otherwise a client could leave records with one connection that stays and
+// add more from connections that come and go, the stayer keeping them all.
+void ShedOverLimit(Tracker& tracker, const Connection& requester, const PeerId& id) {
+  static LogLimiter limiter;
+  const auto limit = static_cast<std::int64_t>(tracker.limits.maxRegistryBytesPerConnection);
+  const std::size_t shed = tracker.registry.ShedOverLimit(id, requester, limit);
+  if (shed == 0) return;
+  for (std::size_t i = 0; i < shed; ++i) tracker.stats.CountLimitHit(kLimitRegistryBytes);
+  LogLimited(limiter, "peer id unbound from %llu connection(s) over the registry bytes limit",
+             static_cast<unsigned long long>(shed));
 }
 
 }  // namespace
@@ -56,14 +71,16 @@ EncodedMessage HandleMessage(Tracker& tracker, Connection& connection, const std
   const PeerId id = PeerId::From(request.peer);
   PeerRecord* existing = registry.FindPeerRecord(share, id);
   const std::int64_t cost = PeerRegistry::RegistrationCost(request, existing);
-  if (!WithinLimits(tracker, connection, request, id, cost)) return {};
-  connection.registryBytes += cost;
+  // Binding a new id takes on the records other connections made for it.
+  const std::int64_t added = cost + (connection.registrations.count(id) == 0 ? registry.PeerBytes(id) : 0);
+  if (!WithinLimits(tracker, connection, request, id, added)) return {};
 
   PeerRecord* requester = registry.RegisterPeer(request, share, existing);
   const std::vector<PeerRecord*>* selection = nullptr;
   if (!registry.SelectPeers(share, *requester, request.pwl, &selection)) return {};
   registry.BindPeer(connection, share, *requester);
   connection.requested = true;
+  if (cost > 0) ShedOverLimit(tracker, connection, id);
 
   if (!selection->empty()) {
     EncodedMessage intro = EncodePeersMessage(tracker.replyBuffer, registry, PeersMode::Introduce, request,

@@ -178,6 +178,37 @@ TEST_F(ProtocolTest, RequestsPastAPerConnectionBoundAreDroppedCountedAndLogged) 
     EXPECT_NE(log.find(std::string("request dropped: ") + what + "\n"), std::string::npos) << what;
 }
 
+// A peer's records outlive the connections that made them while another
+// connection of the peer stays, so they count against every one bound to it.
+TEST_F(ProtocolTest, RecordsKeptByAConnectionThatStaysCountAgainstIt) {
+  tracker.limits.maxRegistryBytesPerConnection = 1500;
+  const std::string la = "200:" + std::string(200, 'x');
+  FakeSocket stayer;
+  ASSERT_NE(Handle(stayer, Request(1)), "");
+  int taken = 0;
+  for (unsigned i = 0; i < 20; ++i) {
+    FakeSocket passer;
+    taken += !Handle(passer, Framed({.peer = Pid(1), .share = Sid(30 + i), .la = la})).empty();
+    passer.Close(tracker);
+  }
+  EXPECT_GE(taken, 1);
+  EXPECT_LT(taken, 20);
+  EXPECT_EQ(stayer.registryBytes, tracker.registry.PeerBytes(ToPeerId(Pid(1))));
+  EXPECT_LE(stayer.registryBytes, 1500);
+
+  // One whose other peer leaves no room lets go of a peer others grow.
+  FakeSocket full, grower;
+  ASSERT_NE(Handle(full, Framed({.peer = Pid(2), .share = share})), "");
+  ASSERT_NE(Handle(full, Framed({.peer = Pid(3), .share = share, .la = "1000:" + std::string(1000, 'y')})), "");
+  ASSERT_NE(Handle(grower, Framed({.peer = Pid(2), .share = Sid(60), .la = la})), "");
+  EXPECT_EQ(full.registrations.count(ToPeerId(Pid(2))), 0u);
+  EXPECT_EQ(*tracker.registry.FindPeerConnections(ToPeerId(Pid(2))), std::vector<Connection*>{&grower});
+  EXPECT_LE(full.registryBytes, 1500);
+  grower.Close(tracker);
+  EXPECT_EQ(tracker.registry.FindPeerShares(ToPeerId(Pid(2))), nullptr);
+  EXPECT_EQ(ShareIds(share), (std::vector<std::string>{Pid(1), Pid(3)}));
+}
+
 // ---- framing ----
 
 TEST_F(ProtocolTest, MessagesAreHandledWhenCompleteInArrivalOrder) {
