@@ -53,7 +53,9 @@ ProcessSample SampleProcess(int pid) {
   }
   // fields[1] is field 4 (ppid); utime is field 14 -> index 11, stime -> 12.
   long ticks = sysconf(_SC_CLK_TCK);
-  sample.cpuSeconds = static_cast<double>(fields[11] + fields[12]) / static_cast<double>(ticks > 0 ? ticks : 100);
+  const double perSecond = static_cast<double>(ticks > 0 ? ticks : 100);
+  sample.cpuSeconds = static_cast<double>(fields[11] + fields[12]) / perSecond;
+  sample.systemSeconds = static_cast<double>(fields[12]) / perSecond;
   sample.valid = true;
   return sample;
 }

@@ -9,6 +9,7 @@ struct ProcessSample {
   bool valid = false;
   std::int64_t rssKiB = 0;      // VmRSS of /proc/PID/status
   double cpuSeconds = 0;        // utime + stime of /proc/PID/stat, all threads
+  double systemSeconds = 0;     // stime alone: on loopback it includes the peer's receive path
 };
 
 ProcessSample SampleProcess(int pid);

@@ -18,7 +18,7 @@ double Mean(std::uint64_t sum, std::uint64_t count) { return count > 0 ? static_
 struct Derived {
   double requestsPerSecond, repliesPerSecond, introductionsPerSecond;
   double p50, p99, p999, max;
-  double trackerCpu, trackerUtilisation, cpuMicrosPerRequest, cpuMicrosPerMessage;
+  double trackerCpu, trackerUtilisation, cpuMicrosPerRequest, cpuMicrosPerMessage, systemMicrosPerRequest;
   double ownUtilisation;
   double replyBytes, introductionBytes;
   double bytesPerConnection, bytesPerConnectionEnd;
@@ -37,7 +37,11 @@ Derived Derive(const RunSummary& s, const std::vector<std::uint32_t>& sorted) {
   if (s.trackerWarm.valid && s.trackerEnd.valid) {
     d.trackerCpu = s.trackerEnd.cpuSeconds - s.trackerWarm.cpuSeconds;
     d.trackerUtilisation = t > 0 ? d.trackerCpu / t : 0;
-    if (s.window.replies > 0) d.cpuMicrosPerRequest = d.trackerCpu * 1e6 / static_cast<double>(s.window.replies);
+    if (s.window.replies > 0) {
+      d.cpuMicrosPerRequest = d.trackerCpu * 1e6 / static_cast<double>(s.window.replies);
+      d.systemMicrosPerRequest = (s.trackerEnd.systemSeconds - s.trackerWarm.systemSeconds) * 1e6 /
+                                 static_cast<double>(s.window.replies);
+    }
     std::uint64_t messages = s.window.replies + s.window.introductions;
     if (messages > 0) d.cpuMicrosPerMessage = d.trackerCpu * 1e6 / static_cast<double>(messages);
   }
@@ -71,8 +75,9 @@ void PrintTable(const RunSummary& s, const Derived& d) {
   std::printf("  reply latency us: p50 %.1f  p99 %.1f  p99.9 %.1f  max %.1f\n", d.p50, d.p99, d.p999, d.max);
   std::printf("  bytes: reply %.1f, introduction %.1f\n", d.replyBytes, d.introductionBytes);
   if (s.trackerWarm.valid) {
-    std::printf("  server cpu: %.2f s (%.0f%% of one core), %.2f us/request, %.3f us/message\n", d.trackerCpu,
-                100 * d.trackerUtilisation, d.cpuMicrosPerRequest, d.cpuMicrosPerMessage);
+    std::printf("  server cpu: %.2f s (%.0f%% of one core), %.2f us/request (%.2f in the kernel), %.3f us/message\n",
+                d.trackerCpu, 100 * d.trackerUtilisation, d.cpuMicrosPerRequest, d.systemMicrosPerRequest,
+                d.cpuMicrosPerMessage);
     std::printf("  server rss KiB: before %lld, after warm-up %lld, after run %lld; %.0f bytes/connection\n",
                 static_cast<long long>(s.trackerBefore.rssKiB), static_cast<long long>(s.trackerWarm.rssKiB),
                 static_cast<long long>(s.trackerEnd.rssKiB), d.bytesPerConnection);
@@ -117,8 +122,10 @@ void WriteJson(const RunSummary& s, const Derived& d) {
   std::fprintf(f, "  \"reply_bytes\": %.2f, \"introduction_bytes\": %.2f,\n", d.replyBytes, d.introductionBytes);
   std::fprintf(f,
                "  \"server_cpu_s\": %.4f, \"server_utilisation\": %.4f, \"server_cpu_us_per_request\": %.4f,\n"
+               "  \"server_system_us_per_request\": %.4f,\n"
                "  \"server_cpu_us_per_message\": %.5f, \"loadgen_utilisation\": %.4f,\n",
-               d.trackerCpu, d.trackerUtilisation, d.cpuMicrosPerRequest, d.cpuMicrosPerMessage, d.ownUtilisation);
+               d.trackerCpu, d.trackerUtilisation, d.cpuMicrosPerRequest, d.systemMicrosPerRequest,
+               d.cpuMicrosPerMessage, d.ownUtilisation);
   std::fprintf(f,
                "  \"rss_kib\": {\"before\": %lld, \"after_warmup\": %lld, \"after_run\": %lld},\n"
                "  \"rss_bytes_per_connection\": %.1f, \"rss_bytes_per_connection_after_run\": %.1f,\n",
