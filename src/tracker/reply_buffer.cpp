@@ -1,16 +1,15 @@
 #include "tracker/reply_buffer.h"
 
-#include <algorithm>
-
 namespace lattice {
 
 void ReplyBuffer::WriteDecimal(std::uint64_t value) {
-  std::size_t start = bytes.size();
+  char digits[20];  // 2^64 has 20 decimal digits
+  std::size_t start = sizeof digits;
   do {
-    bytes.push_back(static_cast<std::uint8_t>('0' + value % 10));
+    digits[--start] = static_cast<char>('0' + value % 10);
     value /= 10;
   } while (value != 0);
-  std::reverse(bytes.begin() + static_cast<std::ptrdiff_t>(start), bytes.end());
+  AppendRaw(digits + start, sizeof digits - start);
 }
 
 void ReplyBuffer::WriteString(const void* data, std::size_t length) {
@@ -25,10 +24,13 @@ void ReplyBuffer::WriteInteger(std::uint64_t value) {
   AppendChar('e');
 }
 
-void ReplyBuffer::BeginMessage() { bytes.assign(4, '0'); }
+void ReplyBuffer::BeginMessage() {
+  used = 0;
+  AppendToken("0000");
+}
 
 void ReplyBuffer::FinishMessage() {
-  auto body = static_cast<std::uint32_t>(bytes.size() - 4);
+  auto body = static_cast<std::uint32_t>(used - 4);
   bytes[0] = static_cast<std::uint8_t>(body >> 24);
   bytes[1] = static_cast<std::uint8_t>(body >> 16);
   bytes[2] = static_cast<std::uint8_t>(body >> 8);

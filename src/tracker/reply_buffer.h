@@ -2,7 +2,9 @@
 #pragma once
 
 #include <cstddef>
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 namespace lattice {
@@ -12,12 +14,15 @@ namespace lattice {
 class ReplyBuffer {
  public:
   void AppendRaw(const void* data, std::size_t length) {
-    const auto* p = static_cast<const std::uint8_t*>(data);
-    bytes.insert(bytes.end(), p, p + length);
+    std::memcpy(Room(length), data, length);
+    used += length;
   }
   template <std::size_t N>
   void AppendToken(const char (&token)[N]) { AppendRaw(token, N - 1); }
-  void AppendChar(char c) { bytes.push_back(static_cast<std::uint8_t>(c)); }
+  void AppendChar(char c) {
+    *Room(1) = static_cast<std::uint8_t>(c);
+    ++used;
+  }
 
   void WriteDecimal(std::uint64_t value);
   void WriteString(const void* data, std::size_t length);
@@ -29,10 +34,18 @@ class ReplyBuffer {
   void FinishMessage();
 
   const std::uint8_t* data() const { return bytes.data(); }
-  std::size_t size() const { return bytes.size(); }
+  std::size_t size() const { return used; }
 
  private:
-  std::vector<std::uint8_t> bytes;
+  // Where `length` more bytes go. The storage only grows, and by doubling;
+  // the encoder's many small appends are then a bounds check and a copy.
+  std::uint8_t* Room(std::size_t length) {
+    if (bytes.size() - used < length) bytes.resize(std::max(2 * bytes.size(), used + length));
+    return bytes.data() + used;
+  }
+
+  std::vector<std::uint8_t> bytes;  // its size is the capacity in use
+  std::size_t used = 0;
 };
 
 }  // namespace lattice
