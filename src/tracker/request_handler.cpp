@@ -9,10 +9,10 @@ namespace {
 // The per-connection bounds a request must stay within. A request that would
 // cross one is dropped like malformed input (no reply, nothing registered):
 // the connection and what it registered before stay as they are, so a client
-// within the bounds never notices them. `added` is what the request would add
-// to the connection's registry bytes.
+// within the bounds never notices them. `newId`: the connection has not
+// announced the id yet; `added`: what the request would add to its registry bytes.
 bool WithinLimits(Tracker& tracker, Connection& connection, const GetPeersRequest& request, const PeerId& id,
-                  std::int64_t added) {
+                  bool newId, std::int64_t added) {
   static LogLimiter limiter;
   const Limits& limits = tracker.limits;
   const char* what = nullptr;
@@ -20,7 +20,7 @@ bool WithinLimits(Tracker& tracker, Connection& connection, const GetPeersReques
   if (request.la.length > limits.maxLocalAddressBytes || request.laList.length > limits.maxLocalAddressBytes) {
     kind = kLimitLocalAddress;
     what = "local address value over the size limit";
-  } else if (connection.registrations.count(id) == 0) {
+  } else if (newId) {
     if (connection.registrations.size() >= limits.maxPeerIdsPerConnection) {
       kind = kLimitPeerIds;
       what = "peer ids on one connection over the limit";
@@ -50,7 +50,7 @@ void ShedOverLimit(Tracker& tracker, const Connection& requester, const PeerId& 
   const auto limit = static_cast<std::int64_t>(tracker.limits.maxRegistryBytesPerConnection);
   const std::size_t shed = tracker.registry.ShedOverLimit(id, requester, limit);
   if (shed == 0) return;
-  for (std::size_t i = 0; i < shed; ++i) tracker.stats.CountLimitHit(kLimitRegistryBytes);
+  tracker.stats.limitHits[kLimitRegistryBytes] += shed;
   LogLimited(limiter, "peer id unbound from %llu connection(s) over the registry bytes limit",
              static_cast<unsigned long long>(shed));
 }
@@ -72,8 +72,9 @@ EncodedMessage HandleMessage(Tracker& tracker, Connection& connection, const std
   PeerRecord* existing = registry.FindPeerRecord(share, id);
   const std::int64_t cost = PeerRegistry::RegistrationCost(request, existing);
   // Binding a new id takes on the records other connections made for it.
-  const std::int64_t added = cost + (connection.registrations.count(id) == 0 ? registry.PeerBytes(id) : 0);
-  if (!WithinLimits(tracker, connection, request, id, added)) return {};
+  const bool newId = connection.registrations.count(id) == 0;
+  const std::int64_t added = cost + (newId ? registry.PeerBytes(id) : 0);
+  if (!WithinLimits(tracker, connection, request, id, newId, added)) return {};
 
   PeerRecord* requester = registry.RegisterPeer(request, share, existing);
   const std::vector<PeerRecord*>* selection = nullptr;
