@@ -80,7 +80,7 @@ std::uint32_t RunTracker(std::shared_ptr<const ArgsCollector> args, std::atomic<
     for (platform::SocketHandle h : udpHandles) platform::CloseSocket(nullptr, h);
     if (metrics.listener != platform::kInvalidSocket) platform::CloseListeningSocket(metrics.listener);
     StopLogWriter(kLogDrainTime);
-    return 2;
+    return kExitNoSockets;
   }
   // Told once the tracker is sure to serve, so a failed start says only why.
   if (descriptors != 0) {
@@ -93,8 +93,8 @@ std::uint32_t RunTracker(std::shared_ptr<const ArgsCollector> args, std::atomic<
   LoopOptions loopOptions;
   loopOptions.mtu = MtuOption(*args);
   loopOptions.ioBackend = IoBackendOption(*args);
-  RunEventLoop(*tracker, stopFlag, loopOptions, tcpHandles, udpHandles, metrics, NotifyStarted);
-  // Closing the listening sockets ends the accept threads blocked on them.
+  const bool loopWorked = RunEventLoop(*tracker, stopFlag, loopOptions, tcpHandles, udpHandles, metrics, NotifyStarted);
+  // What the loop did not take over (it failed to start) is closed here.
   for (platform::SocketHandle h : tcpHandles)
     if (h != platform::kInvalidSocket) platform::CloseListeningSocket(h);
   for (platform::SocketHandle h : udpHandles)
@@ -102,7 +102,7 @@ std::uint32_t RunTracker(std::shared_ptr<const ArgsCollector> args, std::atomic<
   if (metrics.listener != platform::kInvalidSocket) platform::CloseListeningSocket(metrics.listener);
   platform::StopNetworking();
   StopLogWriter(kLogDrainTime);
-  return 0;
+  return loopWorked ? kExitStopped : kExitLoopFailed;
 }
 
 }  // namespace lattice

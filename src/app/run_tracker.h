@@ -10,9 +10,16 @@
 
 namespace lattice {
 
-// Serves until stopFlag is set. 0 when the loop ran, 2 when no TCP or no UDP
-// socket could be opened. Everything the run holds is created here, so a
-// second run in one process starts clean.
+// Exit codes of a run: stopped on request; no TCP or no UDP socket could be
+// opened; the event loop failed (its port could not be made or was lost), so
+// a service manager restarts it as it would after a crash.
+inline constexpr std::uint32_t kExitStopped = 0;
+inline constexpr std::uint32_t kExitNoSockets = 2;
+inline constexpr std::uint32_t kExitLoopFailed = 3;
+
+// Serves until stopFlag is set, and returns one of the codes above.
+// Everything the run holds is created here, so a second run in one process
+// starts clean.
 std::uint32_t RunTracker(std::shared_ptr<const ArgsCollector> args, std::atomic<std::int32_t>& stopFlag);
 
 // The port text: the first word after -p, else "3000".

@@ -22,8 +22,9 @@ struct LoopOptions {
 // Serves the listening and UDP sockets for the tracker, and the metrics
 // endpoint when metrics has a listener, until stopFlag is set. Calls
 // onStarted once, just before the first wait. Handles that the loop closed
-// itself are set to kInvalidSocket in the lists and in metrics.
-void RunEventLoop(Tracker& tracker, const std::atomic<std::int32_t>& stopFlag, const LoopOptions& options,
+// itself are set to kInvalidSocket in the lists and in metrics. False when
+// the loop failed: its port could not be made or was lost.
+bool RunEventLoop(Tracker& tracker, const std::atomic<std::int32_t>& stopFlag, const LoopOptions& options,
                   std::vector<platform::SocketHandle>& tcpHandles, std::vector<platform::SocketHandle>& udpHandles,
                   MetricsSetup& metrics, StartedHook onStarted);
 

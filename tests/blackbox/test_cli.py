@@ -100,6 +100,16 @@ def test_start_up_failure_exits_2_with_its_log_lines(tracker_factory, cause):
             assert len(re.findall("^%s \\S.*$" % STAMP, out, re.M)) == 3, out
 
 
+@pytest.mark.skipif("wine" in " ".join(tracker_cmd()), reason="descriptor limits are a POSIX matter")
+def test_loop_that_cannot_start_exits_3_not_as_if_stopped(tracker_factory):
+    # Enough descriptors for the sockets, none left for the completion port.
+    t = tracker_factory(args=["--nofile=8:8", "--"] + tracker_cmd() + ["-p", str(free_port())], ready=False,
+                        command=["prlimit"])
+    assert t.stop(None, 10) == 3, t.diagnostics()
+    if STDOUT_OK:
+        assert re.search("^%s Failed to create IO completion port \\(24\\)$" % STAMP, t.stdout(), re.M), t.stdout()
+
+
 @pytest.mark.skipif(not IPV6, reason="no IPv6 loopback")
 def test_one_family_taken_still_serves_the_other(tracker_factory):
     port = free_port()
