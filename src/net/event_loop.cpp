@@ -40,7 +40,8 @@ class EventLoop {
  private:
   void Dispatch(const platform::Completion& c);
   void DispatchUdp(UdpSocket& udp, const platform::Completion& c);
-  void TakeAcceptedConnection();
+  void TakeAcceptedConnections();
+  void TakeAcceptedConnection(AcceptRecord* record);
   void DispatchTcp(const platform::Completion& c);
   void OnTcpReadable(TcpSocket& socket);
   void OnTcpSent(TcpSocket& socket, std::uint32_t bytes);
@@ -59,8 +60,8 @@ class EventLoop {
   IoPortContext context;
   Tracker& tracker;
   const LoopOptions& options;
-  std::shared_ptr<AcceptDataStorage> storage;
-  std::vector<std::shared_ptr<TcpConnectionData>> listeners;
+  AcceptQueue acceptQueue;
+  std::vector<std::unique_ptr<AcceptThread>> acceptThreads;
   std::map<platform::SocketHandle, std::unique_ptr<UdpSocket>> udpSockets;
   platform::Completion batch[kBatch];
   LogLimiter sendErrors;
@@ -97,16 +98,8 @@ bool EventLoop::SetUp(const std::vector<platform::SocketHandle>& tcpHandles,
   context.sockets.Reserve(200000);
   context.readTag = platform::CreateIoTag();
   context.writeTag = platform::CreateIoTag();
-  storage = std::make_shared<AcceptDataStorage>();
-  storage->connectionBufferBytes = static_cast<std::int32_t>(tracker.limits.connectionBufferBytes);
-  for (platform::SocketHandle h : tcpHandles) {
-    auto data = std::make_shared<TcpConnectionData>();
-    data->handle = h;
-    data->socket = std::make_unique<TcpListeningSocket>(h, &context);
-    data->acceptThread = std::thread(AcceptLoop, h, context.port, storage);
-    data->acceptThread.detach();
-    listeners.push_back(std::move(data));
-  }
+  acceptQueue.connectionBufferBytes = static_cast<std::int32_t>(tracker.limits.connectionBufferBytes);
+  for (platform::SocketHandle h : tcpHandles) acceptThreads.push_back(std::make_unique<AcceptThread>(h, context.port, acceptQueue));
   for (platform::SocketHandle h : udpHandles) udpSockets.emplace(h, std::make_unique<UdpSocket>(h, &context));
   metrics = std::make_unique<MetricsServer>(context, metricsSetup);
   return true;
@@ -125,6 +118,8 @@ bool EventLoop::RunPass() {
   // The pass's work, from here on, is what the pass-time histogram measures.
   const auto workStart = std::chrono::steady_clock::now();
   for (int i = 0; i < count; ++i) Dispatch(batch[i]);
+  if (acceptQueue.Waiting()) TakeAcceptedConnections();
+  metrics->TakeAcceptedConnections();
   // Datagrams waiting are taken before the flush: the replies they bring
   // leave in this pass and carry the library's acknowledgements, which
   // would otherwise go out below as datagrams of their own.
@@ -143,7 +138,7 @@ bool EventLoop::RunPass() {
     if (FlushSendQueue(*udp) != 0 && !udp->sendPending) platform::PostCompletion(context.port, handle, 0, nullptr);
   }
   metrics->CloseExpired(now);
-  tracker.stats.limitHits[kLimitDescriptors] = storage->refused.load(std::memory_order_relaxed);
+  tracker.stats.limitHits[kLimitDescriptors] = acceptQueue.refused.load(std::memory_order_relaxed);
   ReportStatistics(tracker.stats);
   const auto work = std::chrono::steady_clock::now() - workStart;
   tracker.stats.passTimes.Observe(
@@ -152,6 +147,9 @@ bool EventLoop::RunPass() {
 }
 
 void EventLoop::Dispatch(const platform::Completion& c) {
+  // A wake-up: what it announces (accepted connections, datagrams left for
+  // the next pass) is taken by the pass itself.
+  if (c.record == nullptr) return;
   if ((c.key & kMetricsKeyBit) != 0) {
     metrics->Dispatch(c);
     return;
@@ -161,21 +159,10 @@ void EventLoop::Dispatch(const platform::Completion& c) {
     DispatchUdp(*udp->second, c);
     return;
   }
-  for (const auto& listener : listeners) {
-    if (listener->handle == c.key) {
-      TakeAcceptedConnection();
-      return;
-    }
-  }
-  if (metrics->IsListener(c.key)) {
-    metrics->TakeAcceptedConnection();
-    return;
-  }
   DispatchTcp(c);
 }
 
 void EventLoop::DispatchUdp(UdpSocket& udp, const platform::Completion& c) {
-  if (c.record == nullptr) return;  // a wake-up
   platform::IoTag tag = platform::TagOf(c.record);
   if (tag == context.readTag) {
     udp.OnReceiveCompleted(c.bytes);
@@ -184,9 +171,11 @@ void EventLoop::DispatchUdp(UdpSocket& udp, const platform::Completion& c) {
   }
 }
 
-void EventLoop::TakeAcceptedConnection() {
-  AcceptRecord* record = storage->Pop();
-  if (record == nullptr) return;
+void EventLoop::TakeAcceptedConnections() {
+  while (AcceptRecord* record = acceptQueue.Pop()) TakeAcceptedConnection(record);
+}
+
+void EventLoop::TakeAcceptedConnection(AcceptRecord* record) {
   int error = 0;
   if (!platform::AttachSocket(context.port, record->handle, record->handle, &error)) {
     Log("Failed to assign IO completion port to TCP socket (%d)", error);
@@ -212,7 +201,6 @@ void EventLoop::TakeAcceptedConnection() {
 }
 
 void EventLoop::DispatchTcp(const platform::Completion& c) {
-  if (c.record == nullptr) return;  // a wake-up
   // The record leads to its object even after Close, and even when the handle
   // number already belongs to a newer connection.
   auto* socket = static_cast<TcpSocket*>(platform::OwnerOf(c.record));
@@ -369,13 +357,11 @@ void EventLoop::DrainTransfers() { WaitForTransfers(500, false); }
 void EventLoop::ShutDown(std::vector<platform::SocketHandle>& tcpHandles,
                          std::vector<platform::SocketHandle>& udpHandles) {
   // The accept threads stop first, so no connection arrives while the rest
-  // is taken down.
-  storage->stopping.store(true, std::memory_order_relaxed);
-  for (platform::SocketHandle& h : tcpHandles) {
-    platform::CloseListeningSocket(h);
-    h = platform::kInvalidSocket;
-  }
-  listeners.clear();
+  // is taken down; they are joined before their sockets close.
+  acceptQueue.stopping.store(true, std::memory_order_relaxed);
+  for (auto& thread : acceptThreads) thread->Stop();
+  acceptThreads.clear();
+  for (platform::SocketHandle& h : tcpHandles) h = platform::kInvalidSocket;
   metrics->StopAccepting();
   // Closing the uTP connections queues their end-of-stream packets; they
   // leave before the UDP sockets close.
@@ -401,21 +387,20 @@ void EventLoop::ShutDown(std::vector<platform::SocketHandle>& tcpHandles,
   platform::CloseIoTag(context.writeTag);
   platform::CloseIoPort(context.port);
   context.port = nullptr;
-  storage.reset();
 }
 
 }  // namespace
 
-void RunEventLoop(Tracker& tracker, const std::atomic<std::int32_t>& stopFlag, const LoopOptions& options,
+bool RunEventLoop(Tracker& tracker, const std::atomic<std::int32_t>& stopFlag, const LoopOptions& options,
                   std::vector<platform::SocketHandle>& tcpHandles, std::vector<platform::SocketHandle>& udpHandles,
                   MetricsSetup& metrics, StartedHook onStarted) {
   EventLoop loop(tracker, options, metrics);
-  if (!loop.SetUp(tcpHandles, udpHandles)) return;
+  if (!loop.SetUp(tcpHandles, udpHandles)) return false;
   if (onStarted != nullptr) onStarted();
-  while (stopFlag.load(std::memory_order_relaxed) == 0) {
-    if (!loop.RunPass()) break;
-  }
+  bool portWorks = true;
+  while (portWorks && stopFlag.load(std::memory_order_relaxed) == 0) portWorks = loop.RunPass();
   loop.ShutDown(tcpHandles, udpHandles);
+  return portWorks;
 }
 
 }  // namespace lattice

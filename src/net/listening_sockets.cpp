@@ -33,13 +33,17 @@ void OpenListeningSockets(const std::wstring& port, bool datagram, std::vector<p
   }
   for (const platform::ResolvedAddress& a : addresses) {
     platform::SocketHandle h = platform::CreateSocket(a.family, a.socketType, a.protocol);
+    if (h == platform::kInvalidSocket) {
+      Log("socket() failed: %s", platform::LastSocketErrorText().c_str());
+      continue;
+    }
     if (platform::IsInet6(a.family)) platform::SetV6Only(h);
     platform::SetReuseAddress(h);
     SetSocketBufferSize(h, platform::BufferOption::Receive, "SO_RCVBUF");
     SetSocketBufferSize(h, platform::BufferOption::Send, "SO_SNDBUF");
     if (!platform::BindSocket(h, a.address, a.addressLength)) {
       Log("bind() failed: %s", platform::LastSocketErrorText().c_str());
-      if (h != platform::kInvalidSocket) platform::CloseSocket(nullptr, h);
+      platform::CloseSocket(nullptr, h);
       continue;
     }
     if (!datagram && !platform::ListenSocket(h)) {
@@ -51,63 +55,99 @@ void OpenListeningSockets(const std::wstring& port, bool datagram, std::vector<p
   }
 }
 
-AcceptDataStorage::~AcceptDataStorage() {
-  std::lock_guard<std::mutex> lock(mutex);
+AcceptQueue::~AcceptQueue() {
   for (AcceptRecord* r : queue) {
     platform::CloseSocket(nullptr, r->handle);
     delete r;
   }
 }
 
-void AcceptDataStorage::Push(AcceptRecord* record) {
+bool AcceptQueue::Push(AcceptRecord* record) {
   std::lock_guard<std::mutex> lock(mutex);
   queue.push_back(record);
+  size.store(queue.size(), std::memory_order_release);
+  return queue.size() == 1;
 }
 
-AcceptRecord* AcceptDataStorage::Pop() {
+AcceptRecord* AcceptQueue::Pop() {
   std::lock_guard<std::mutex> lock(mutex);
   if (queue.empty()) return nullptr;
   AcceptRecord* r = queue.front();
   queue.pop_front();
+  size.store(queue.size(), std::memory_order_release);
   return r;
 }
 
-TcpListeningSocket::TcpListeningSocket(std::uintptr_t handleValue, IoPortContext* loopContext)
-    : Socket(handleValue, loopContext) {}
+AcceptThread::AcceptThread(platform::SocketHandle listeningHandle, platform::IoPort* loopPort, AcceptQueue& q)
+    : listening(listeningHandle), port(loopPort), queue(q), thread([this] { Run(); }) {}
 
-void AcceptLoop(platform::SocketHandle listening, platform::IoPort* port,
-                std::shared_ptr<AcceptDataStorage> storage) {
+void AcceptThread::Stop() {
+  if (listening == platform::kInvalidSocket) return;
+  if (!platform::WakeAcceptingThread(listening)) {
+    // Closing is the only wake left; the thread checks the stopping flag
+    // before it could accept again.
+    platform::CloseListeningSocket(listening);
+    listening = platform::kInvalidSocket;
+  }
+  if (thread.joinable()) thread.join();
+  if (listening != platform::kInvalidSocket) platform::CloseSocket(nullptr, listening);
+  listening = platform::kInvalidSocket;
+}
+
+namespace {
+
+// While the process is out of descriptors, accept fails at once whether or not
+// a client waits; so the thread waits this long for one before anything else.
+constexpr int kExhaustedWaitMs = 100;
+
+}  // namespace
+
+void AcceptThread::Run() {
+  const platform::SocketHandle h = listening;
   platform::AcceptReserve reserve;
   platform::OpenAcceptReserve(&reserve);
   LogLimiter refusals;
   // Failures in a row; a process out of descriptors must not spin a core.
   int failures = 0;
-  while (!storage->stopping.load(std::memory_order_relaxed)) {
+  while (!queue.stopping.load(std::memory_order_relaxed)) {
     auto* record = new AcceptRecord;
     std::int32_t length = sizeof record->address.bytes;
     bool outOfResources = false;
-    record->handle = platform::AcceptConnection(listening, record->address.bytes, &length, &outOfResources);
-    if (record->handle == platform::kInvalidSocket) {
-      delete record;
-      // Out of descriptors, the waiting client is taken and closed at once
-      // rather than left hanging; serving resumes when connections go.
-      if (outOfResources && platform::RefuseOneConnection(listening, &reserve)) {
-        const std::uint64_t refused = storage->refused.fetch_add(1, std::memory_order_relaxed) + 1;
+    record->handle = platform::AcceptConnection(h, record->address.bytes, &length, &outOfResources);
+    if (record->handle == platform::kInvalidSocket && outOfResources && platform::WaitForConnection(h, kExhaustedWaitMs)) {
+      // A client waits. Descriptors may have come back meanwhile, so it is
+      // served if it can be; only a second failure spends the reserve on it.
+      length = sizeof record->address.bytes;
+      record->handle = platform::AcceptConnection(h, record->address.bytes, &length, &outOfResources);
+      if (record->handle == platform::kInvalidSocket && outOfResources && !queue.stopping.load() &&
+          platform::RefuseOneConnection(h, &reserve)) {
+        delete record;
+        const std::uint64_t refused = queue.refused.fetch_add(1, std::memory_order_relaxed) + 1;
         LogLimited(refusals, "connection refused: out of descriptors or memory (%llu refused so far)",
                    static_cast<unsigned long long>(refused));
         failures = 0;
         continue;
       }
+    } else if (record->handle == platform::kInvalidSocket && outOfResources) {
+      delete record;  // nobody waited; try again
+      continue;
+    }
+    if (queue.stopping.load(std::memory_order_relaxed)) {
+      if (record->handle != platform::kInvalidSocket) platform::CloseSocket(nullptr, record->handle);
+      delete record;
+      break;
+    }
+    if (record->handle == platform::kInvalidSocket) {
+      delete record;
       if (++failures > 1) std::this_thread::sleep_for(std::chrono::milliseconds(failures > 10 ? 100 : 10));
       continue;
     }
     failures = 0;
     // A client that does not read gets this much kernel buffer and its
     // 8 KiB ring, not the listener's megabytes.
-    platform::LimitConnectionBuffers(record->handle, storage->connectionBufferBytes);
-    // Queued before the notification, so the loop always finds the record.
-    storage->Push(record);
-    platform::PostCompletion(port, listening, 0, nullptr);
+    platform::LimitConnectionBuffers(record->handle, queue.connectionBufferBytes);
+    // Queued before the wake-up, so the loop always finds the record.
+    if (queue.Push(record)) platform::PostCompletion(port, h, 0, nullptr);
   }
   platform::CloseAcceptReserve(&reserve);
 }

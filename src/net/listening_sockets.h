@@ -29,40 +29,57 @@ struct AcceptRecord {
   platform::SocketHandle handle = platform::kInvalidSocket;
 };
 
-// The hand-off from the accept threads to the loop. The threads are detached
-// and may outlive the loop, so they share this through a shared pointer.
-struct AcceptDataStorage {
-  std::mutex mutex;
-  std::deque<AcceptRecord*> queue;
-  // Set when the loop stops; an accept thread ends after its next accept.
+// The hand-off from accept threads to the loop. A notification only wakes
+// the loop: each pass takes whatever waits, so a notification that was lost
+// or merged delays nobody behind it.
+class AcceptQueue {
+ public:
+  AcceptQueue() = default;
+  AcceptQueue(const AcceptQueue&) = delete;
+  AcceptQueue& operator=(const AcceptQueue&) = delete;
+  // Closes what was accepted and never taken.
+  ~AcceptQueue();
+
+  // True when the queue was empty before: only then is a wake-up needed.
+  bool Push(AcceptRecord* record);
+  AcceptRecord* Pop();
+  // A cheap look the loop takes every pass.
+  bool Waiting() const { return size.load(std::memory_order_acquire) != 0; }
+
+  // Set when the loop stops; an accept thread ends at its next return.
   std::atomic<bool> stopping{false};
   // Connections taken and closed at once for lack of descriptors or memory.
   std::atomic<std::uint64_t> refused{0};
   // The kernel buffer size an accepted connection gets (-conn-buffer).
   std::int32_t connectionBufferBytes = 0;
-  ~AcceptDataStorage();
 
-  void Push(AcceptRecord* record);
-  AcceptRecord* Pop();
+ private:
+  std::mutex mutex;
+  std::deque<AcceptRecord*> queue;
+  std::atomic<std::size_t> size{0};
 };
 
-class TcpListeningSocket final : public Socket {
+// A listening socket and the thread that blocks in accept on it. Stop wakes
+// the thread and joins it before the socket is closed, so the thread never
+// accepts on, or posts through, a handle that was closed and reused.
+class AcceptThread {
  public:
-  TcpListeningSocket(std::uintptr_t handle, struct IoPortContext* loop);
-  int Kind() const override { return TcpListening; }
-  bool IsExpired(std::int64_t) const override { return false; }
-};
+  AcceptThread(platform::SocketHandle listening, platform::IoPort* port, AcceptQueue& queue);
+  ~AcceptThread() { Stop(); }
+  AcceptThread(const AcceptThread&) = delete;
+  AcceptThread& operator=(const AcceptThread&) = delete;
 
-// One listening socket of the loop and its accept thread.
-struct TcpConnectionData {
-  platform::SocketHandle handle = platform::kInvalidSocket;
-  std::unique_ptr<TcpListeningSocket> socket;
-  std::thread acceptThread;
-};
+  // The queue's stopping flag must be set first. Closes the socket.
+  void Stop();
+  platform::SocketHandle Handle() const { return listening; }
 
-// Body of one accept thread: blocks in accept, queues each connection and
-// posts one notification per connection, keyed by the listening handle.
-void AcceptLoop(platform::SocketHandle listening, platform::IoPort* port,
-                std::shared_ptr<AcceptDataStorage> storage);
+ private:
+  void Run();
+
+  platform::SocketHandle listening;
+  platform::IoPort* port;
+  AcceptQueue& queue;
+  std::thread thread;
+};
 
 }  // namespace lattice

@@ -180,14 +180,16 @@ MetricsServer::MetricsServer(IoPortContext& loopContext, MetricsSetup& metricsSe
   open.reserve(kMaxMetricsConnections);
   // Its own hand-off and counters, so metrics clients never show in the
   // tracker's refusals.
-  storage = std::make_shared<AcceptDataStorage>();
-  storage->connectionBufferBytes = kConnectionBufferBytes;
-  std::thread(AcceptLoop, setup.listener, loop.port, storage).detach();
+  queue.connectionBufferBytes = kConnectionBufferBytes;
+  acceptThread = std::make_unique<AcceptThread>(setup.listener, loop.port, queue);
 }
 
-void MetricsServer::TakeAcceptedConnection() {
-  AcceptRecord* record = storage->Pop();
-  if (record == nullptr) return;
+void MetricsServer::TakeAcceptedConnections() {
+  if (!queue.Waiting()) return;
+  while (AcceptRecord* record = queue.Pop()) TakeAcceptedConnection(record);
+}
+
+void MetricsServer::TakeAcceptedConnection(AcceptRecord* record) {
   const platform::SocketHandle h = record->handle;
   const AddressStorage address = record->address;
   delete record;
@@ -211,7 +213,6 @@ void MetricsServer::TakeAcceptedConnection() {
 }
 
 void MetricsServer::Dispatch(const platform::Completion& c) {
-  if (c.record == nullptr) return;
   auto* connection = static_cast<MetricsConnection*>(platform::OwnerOf(c.record));
   connection->OnCompletion(platform::TagOf(c.record) == loop.readTag, c.bytes);
 }
@@ -227,9 +228,10 @@ void MetricsServer::CloseExpired(std::int64_t now) {
 }
 
 void MetricsServer::StopAccepting() {
-  if (storage == nullptr) return;
-  storage->stopping.store(true, std::memory_order_relaxed);
-  platform::CloseListeningSocket(setup.listener);
+  if (acceptThread == nullptr) return;
+  queue.stopping.store(true, std::memory_order_relaxed);
+  acceptThread->Stop();
+  acceptThread.reset();
   setup.listener = platform::kInvalidSocket;
 }
 

@@ -87,9 +87,8 @@ class MetricsServer {
   MetricsServer(const MetricsServer&) = delete;
   MetricsServer& operator=(const MetricsServer&) = delete;
 
-  // Whether a completion key is the accept thread's notification.
-  bool IsListener(std::uintptr_t key) const { return key == setup.listener; }
-  void TakeAcceptedConnection();
+  // Takes the connections the accept thread queued; every pass calls it.
+  void TakeAcceptedConnections();
   // A completion keyed with kMetricsKeyBit.
   void Dispatch(const platform::Completion& c);
   // The same at shutdown: only the count of transfers is settled.
@@ -107,7 +106,10 @@ class MetricsServer {
  private:
   IoPortContext& loop;
   MetricsSetup& setup;
-  std::shared_ptr<AcceptDataStorage> storage;
+  void TakeAcceptedConnection(AcceptRecord* record);
+
+  AcceptQueue queue;
+  std::unique_ptr<AcceptThread> acceptThread;
   std::vector<MetricsConnection*> open;
   std::uint64_t refused = 0;
 };

@@ -87,4 +87,14 @@ void DisableCoalescing(SocketHandle handle);
 // returns.
 void CloseListeningSocket(SocketHandle handle);
 
+// Makes a thread blocked in AcceptConnection on the socket return, without
+// closing it, so the thread can be joined before the handle number is freed
+// for reuse. False when that could not be done; the caller then closes the
+// socket to wake the thread.
+bool WakeAcceptingThread(SocketHandle listening);
+
+// Waits up to timeoutMs for a connection to wait in the backlog; true when one
+// does (or the socket was woken by WakeAcceptingThread).
+bool WaitForConnection(SocketHandle listening, int timeoutMs);
+
 }  // namespace platform

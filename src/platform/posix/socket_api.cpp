@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -180,9 +181,20 @@ void DisableCoalescing(SocketHandle handle) {
 }
 
 void CloseListeningSocket(SocketHandle handle) {
-  // close() alone does not wake a thread blocked in accept(); shutdown() does.
-  shutdown(static_cast<int>(handle), SHUT_RDWR);
+  WakeAcceptingThread(handle);
   CloseSocket(nullptr, handle);
+}
+
+// close() alone does not wake a thread blocked in accept(); shutdown() does,
+// and every later accept() on the socket fails at once.
+bool WakeAcceptingThread(SocketHandle listening) {
+  shutdown(static_cast<int>(listening), SHUT_RDWR);
+  return true;
+}
+
+bool WaitForConnection(SocketHandle listening, int timeoutMs) {
+  pollfd p{static_cast<int>(listening), POLLIN, 0};
+  return poll(&p, 1, timeoutMs) > 0;
 }
 
 }  // namespace platform

@@ -173,4 +173,32 @@ void DisableCoalescing(SocketHandle handle) {
 // closesocket alone makes a WSAAccept blocked on the socket fail.
 void CloseListeningSocket(SocketHandle handle) { closesocket(handle); }
 
+// Windows has no shutdown of a listening socket; a connection of our own
+// makes the blocked accept return, and the thread, told to stop, closes it.
+bool WakeAcceptingThread(SocketHandle listening) {
+  sockaddr_storage address{};
+  int length = sizeof address;
+  if (getsockname(listening, reinterpret_cast<sockaddr*>(&address), &length) != 0) return false;
+  if (address.ss_family == AF_INET) {
+    auto* v4 = reinterpret_cast<sockaddr_in*>(&address);
+    if (v4->sin_addr.s_addr == htonl(INADDR_ANY)) v4->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  } else if (address.ss_family == AF_INET6) {
+    auto* v6 = reinterpret_cast<sockaddr_in6*>(&address);
+    if (IN6_IS_ADDR_UNSPECIFIED(&v6->sin6_addr)) v6->sin6_addr = in6addr_loopback;
+  }
+  SOCKET s = socket(address.ss_family, SOCK_STREAM, IPPROTO_TCP);
+  if (s == INVALID_SOCKET) return false;
+  const bool connected = connect(s, reinterpret_cast<const sockaddr*>(&address), length) == 0;
+  closesocket(s);
+  return connected;
+}
+
+bool WaitForConnection(SocketHandle listening, int timeoutMs) {
+  fd_set readable;
+  FD_ZERO(&readable);
+  FD_SET(listening, &readable);
+  timeval timeout{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+  return select(0, &readable, nullptr, nullptr, &timeout) > 0;
+}
+
 }  // namespace platform
