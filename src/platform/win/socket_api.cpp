@@ -1,6 +1,7 @@
 // Sockets on Windows: Windows Sockets 2, GetAddrInfoW and WSAAccept.
 #include "platform/socket_api.h"
 
+#include <mswsock.h>
 #include <ws2tcpip.h>
 
 #include <cstdio>
@@ -31,6 +32,25 @@ std::string SystemMessage(DWORD code) {
 void SetIntOption(SocketHandle handle, int level, int name, int value) {
   DWORD v = static_cast<DWORD>(value);
   setsockopt(handle, level, name, reinterpret_cast<const char*>(&v), sizeof v);
+}
+
+// Older mingw-w64 headers lack it; the value is the documented one.
+#ifndef SIO_UDP_CONNRESET
+#define SIO_UDP_CONNRESET _WSAIOW(IOC_VENDOR, 12)
+#endif
+
+// By default an ICMP port-unreachable, answering a datagram sent to a peer
+// that has gone, fails the socket's next receive with WSAECONNRESET. One
+// datagram socket serves every uTP peer, so one departed peer must not cost
+// the others a receive. Should the call fail, StartReceiveFrom still skips
+// such reports. Set after bind, once the socket has its endpoint.
+void IgnorePortUnreachable(SOCKET s) {
+  int type = 0;
+  int length = sizeof type;
+  if (getsockopt(s, SOL_SOCKET, SO_TYPE, reinterpret_cast<char*>(&type), &length) != 0 || type != SOCK_DGRAM) return;
+  BOOL report = FALSE;
+  DWORD returned = 0;
+  WSAIoctl(s, SIO_UDP_CONNRESET, &report, sizeof report, nullptr, 0, &returned, nullptr, nullptr);
 }
 
 }  // namespace
@@ -122,7 +142,9 @@ bool GetBufferSize(SocketHandle handle, BufferOption option, std::int32_t* value
 }
 
 bool BindSocket(SocketHandle handle, const void* address, int length) {
-  return bind(handle, static_cast<const sockaddr*>(address), length) == 0;
+  if (bind(handle, static_cast<const sockaddr*>(address), length) != 0) return false;
+  IgnorePortUnreachable(handle);
+  return true;
 }
 
 bool ListenSocket(SocketHandle handle) { return listen(handle, 0x7FFFFFFF) != SOCKET_ERROR; }
