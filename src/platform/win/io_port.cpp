@@ -39,6 +39,14 @@ bool Succeeded(const OVERLAPPED_ENTRY& entry) {
   return static_cast<LONG>(static_cast<ULONG>(entry.Internal)) >= 0;
 }
 
+// How a datagram socket reports that something it sent was answered by an
+// ICMP unreachable. Bounded retries, since many departed peers can leave
+// many reports queued; past the bound the receive fails as any other would.
+constexpr int kMaxUnreachableReports = 64;
+bool IsUnreachableReport(int error) {
+  return error == WSAECONNRESET || error == WSAENETRESET || error == ERROR_PORT_UNREACHABLE;
+}
+
 WSABUF Buffer(const void* data, std::uint32_t length) {
   WSABUF b;
   b.len = length;
@@ -134,16 +142,30 @@ IoResult StartSend(IoPort* /*port*/, SocketHandle handle, IoRecord* record, cons
 
 IoResult StartReceiveFrom(IoPort* /*port*/, SocketHandle handle, IoRecord* record, void* buffer, std::uint32_t length,
                           void* address, std::int32_t* addressLength) {
-  Rearm(record);
   WSABUF b = Buffer(buffer, length);
   DWORD bytes = 0;
   DWORD flags = 0;
   // The system writes the source address and its length when the datagram
   // arrives, possibly long after this call: both live in the caller's object.
   static_assert(sizeof(INT) == sizeof(std::int32_t));
-  int rc = WSARecvFrom(handle, &b, 1, &bytes, &flags, static_cast<sockaddr*>(address),
-                       reinterpret_cast<INT*>(addressLength), &record->overlapped, nullptr);
-  return Outcome(rc, bytes);
+  const std::int32_t room = *addressLength;
+  IoResult r;
+  // A datagram socket reports an ICMP unreachable, answering something it
+  // sent, as its next receive failing; each failure takes one report away.
+  // That is nothing received, not a broken socket, so the receive is started
+  // again: a failure here would leave it unposted until the loop's next pass.
+  // A receive that is pending when a report comes completes with 0 bytes,
+  // which is already nothing received.
+  for (int attempt = 0; attempt < kMaxUnreachableReports; ++attempt) {
+    Rearm(record);
+    flags = 0;
+    *addressLength = room;
+    int rc = WSARecvFrom(handle, &b, 1, &bytes, &flags, static_cast<sockaddr*>(address),
+                         reinterpret_cast<INT*>(addressLength), &record->overlapped, nullptr);
+    r = Outcome(rc, bytes);
+    if (r.status != IoStatus::Failed || !IsUnreachableReport(r.error)) break;
+  }
+  return r;
 }
 
 IoResult StartSendTo(IoPort* /*port*/, SocketHandle handle, IoRecord* record, const void* data, std::uint32_t length,
