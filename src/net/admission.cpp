@@ -43,12 +43,6 @@ std::size_t AddressKeyHash::operator()(const AddressKey& k) const {
   return static_cast<std::size_t>(KeyedHash(k.bytes, sizeof k.bytes));
 }
 
-bool AdmitConnection(Socket& socket) {
-  if (!socket.loop->admission.Admit(socket.loop->tracker, socket.peerAddress)) return false;
-  socket.admitted = true;
-  return true;
-}
-
 void ReleaseConnection(Socket& socket) {
   if (!socket.admitted) return;
   socket.admitted = false;

@@ -37,8 +37,6 @@ class Admission {
   std::unordered_map<AddressKey, std::uint32_t, AddressKeyHash> perAddress;
 };
 
-// Admits an object that exists already (a uTP connection) and marks it.
-bool AdmitConnection(Socket& socket);
 // Gives the connection's place back if it had one; called by Close.
 void ReleaseConnection(Socket& socket);
 

@@ -34,12 +34,21 @@ UdpSocket& Carrier(utp_callback_arguments* a) {
 }
 
 uint64 OnAccept(utp_callback_arguments* a) {
-  auto* s = new UtpSocket(a->socket, utp_get_receive_id(a->socket), Carrier(a).loop);
+  IoPortContext& loop = *Carrier(a).loop;
+  AddressStorage address;
   std::size_t n = a->address_len > 0 ? static_cast<std::size_t>(a->address_len) : 0;
-  if (n > sizeof s->peerAddress.bytes) n = sizeof s->peerAddress.bytes;
-  std::memcpy(s->peerAddress.bytes, a->address, n);
-  // Refused: aborted, so the library frees it when utp_process_udp returns.
-  if (!AdmitConnection(*s)) s->Close();
+  if (n > sizeof address.bytes) n = sizeof address.bytes;
+  std::memcpy(address.bytes, a->address, n);
+  // Refused before any object exists, as a TCP connection is, so it shows in
+  // no connection count; aborted, the library frees it when
+  // utp_process_udp returns.
+  if (!loop.admission.Admit(loop.tracker, address)) {
+    utp_abort(a->socket);
+    return 0;
+  }
+  auto* s = new UtpSocket(a->socket, utp_get_receive_id(a->socket), &loop);
+  s->peerAddress = address;
+  s->admitted = true;
   return 0;
 }
 

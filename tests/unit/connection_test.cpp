@@ -225,7 +225,9 @@ class AdmissionTest : public TrackerTest {
   bool Admit(const std::string& address) {
     sockets.push_back(new Probe(loop, &destroyed));
     SetCompactAddress(sockets.back()->peerAddress, address);
-    return AdmitConnection(*sockets.back());
+    Probe& s = *sockets.back();
+    s.admitted = loop.admission.Admit(tracker, s.peerAddress);
+    return s.admitted;
   }
   IoPortContext loop{tracker};
   int destroyed = 0;

@@ -124,13 +124,14 @@ TEST_F(UtpBindingTest, PendingConnectionsAreEvictedOldestFirstAndFreedAtOnce) {
   EXPECT_EQ(served.received, PeersMessage({}, Sid(1), 1006));
 }
 
-TEST_F(UtpBindingTest, RefusedConnectionIsFreedWhenTheLibraryReturns) {
+TEST_F(UtpBindingTest, RefusedConnectionIsFreedWhenTheLibraryReturnsAndCountedNowhere) {
   tracker.limits.maxConnectionsPerAddress = 1;
   UtpStream& first = link->Connect(5200);
   UtpStream& refused = link->Connect(5201);
-  ASSERT_NE(Accepted(1), nullptr);
-  EXPECT_TRUE(Accepted(1)->closed);
-  EXPECT_EQ(Accepted(1)->utpSock, nullptr);
+  EXPECT_EQ(Accepted(1), nullptr);
+  EXPECT_EQ(tracker.stats.limitHits[kLimitPerAddress], 1u);
+  EXPECT_EQ(tracker.stats.registeredTotal[Utp], 1u);
+  EXPECT_EQ(tracker.stats.unregisteredTotal[Utp], 0u);
   EXPECT_TRUE(ResetOnWrite(refused, 5201));
   Write(first, GetPeers('B'), 5200);
   EXPECT_EQ(first.received, PeersMessage({}, Sid(1)));
