@@ -32,10 +32,9 @@ class BenchSocket final : public Connection {
  public:
   explicit BenchSocket(int kind, std::vector<BenchSocket*>* touched = nullptr) : kind_(kind), touched_(touched) {}
   int Kind() const override { return kind_; }
-  bool Queue(const void* data, std::size_t length) override { return outbound.Write(data, length) != 0; }
   bool Send(const void* data, std::size_t length) override {
     if (touched_ != nullptr) touched_->push_back(this);
-    return Queue(data, length);
+    return outbound.Write(data, length) != 0;
   }
   ByteRing outbound;
 
@@ -44,15 +43,12 @@ class BenchSocket final : public Connection {
   std::vector<BenchSocket*>* touched_;
 };
 
-void SetIpv4(AddressStorage& storage, std::uint32_t host, std::uint16_t port) {
-  std::uint16_t family = platform::kFamilyInet;
-  std::memcpy(storage.bytes, &family, 2);
-  storage.bytes[2] = static_cast<std::uint8_t>(port >> 8);
-  storage.bytes[3] = static_cast<std::uint8_t>(port);
-  storage.bytes[4] = 127;
-  storage.bytes[5] = static_cast<std::uint8_t>(host >> 16);
-  storage.bytes[6] = static_cast<std::uint8_t>(host >> 8);
-  storage.bytes[7] = static_cast<std::uint8_t>(host);
+void SetIpv4(CompactAddress& address, std::uint32_t host, std::uint16_t port) {
+  const std::uint8_t bytes[6] = {127, static_cast<std::uint8_t>(host >> 16), static_cast<std::uint8_t>(host >> 8),
+                                 static_cast<std::uint8_t>(host), static_cast<std::uint8_t>(port >> 8),
+                                 static_cast<std::uint8_t>(port)};
+  std::memcpy(address.bytes, bytes, sizeof bytes);
+  address.size = 6;
 }
 
 std::string BString(const std::string& bytes) { return std::to_string(bytes.size()) + ":" + bytes; }

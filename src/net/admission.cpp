@@ -10,17 +10,15 @@
 namespace lattice {
 namespace {
 
-bool KeyOf(const AddressStorage& address, AddressKey& key) {
-  const std::uint8_t* a = address.bytes;
-  const std::uint16_t family = AddressFamily(a);
+bool KeyOf(const CompactAddress& address, AddressKey& key) {
   static const std::uint8_t kMapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
-  if (family == platform::kFamilyInet) {
+  const std::uint8_t* ip = address.bytes;
+  if (address.size == 6) {
     key.bytes[0] = 4;
-    std::memcpy(key.bytes + 1, a + 4, 4);
+    std::memcpy(key.bytes + 1, ip, 4);
     return true;
   }
-  if (family == platform::kFamilyInet6) {
-    const std::uint8_t* ip = a + 8;
+  if (address.size == 18) {
     if (std::memcmp(ip, kMapped, sizeof kMapped) == 0) {
       key.bytes[0] = 4;
       std::memcpy(key.bytes + 1, ip + 12, 4);
@@ -49,7 +47,7 @@ void ReleaseConnection(Socket& socket) {
   socket.loop->admission.Release(socket.peerAddress);
 }
 
-bool Admission::Admit(Tracker& tracker, const AddressStorage& address) {
+bool Admission::Admit(Tracker& tracker, const CompactAddress& address) {
   const Limits& limits = tracker.limits;
   if (total >= limits.maxConnections) {
     static LogLimiter limiter;
@@ -72,7 +70,7 @@ bool Admission::Admit(Tracker& tracker, const AddressStorage& address) {
   return true;
 }
 
-void Admission::Release(const AddressStorage& address) {
+void Admission::Release(const CompactAddress& address) {
   --total;
   AddressKey key;
   if (!KeyOf(address, key)) return;

@@ -27,9 +27,9 @@ class Admission {
   // Counts a connection from this address against the bounds of the
   // tracker's Limits. False when a bound is hit: that is counted and logged
   // here, and the caller closes the connection at once.
-  bool Admit(Tracker& tracker, const AddressStorage& address);
+  bool Admit(Tracker& tracker, const CompactAddress& address);
   // Gives the place back; once per admitted connection.
-  void Release(const AddressStorage& address);
+  void Release(const CompactAddress& address);
   std::uint64_t Total() const { return total; }
 
  private:

@@ -1,8 +1,6 @@
 #include "net/event_loop.h"
 
-#include <algorithm>
 #include <chrono>
-#include <map>
 #include <memory>
 
 #include "log/log.h"
@@ -13,18 +11,17 @@
 #include "net/metrics_server.h"
 #include "net/tcp_socket.h"
 #include "net/udp_socket.h"
-#include "net/utp_binding.h"
 #include "platform/process_control.h"
-#include "tracker/message_framing.h"
 
 namespace lattice {
 namespace {
 
 constexpr int kBatch = 1024;
 constexpr int kWaitMs = 100;
-// What a closing connection may still send us before it is cut off.
-constexpr std::uint32_t kMaxDrainBytes = 256 * 1024;
 
+// The loop: it waits, hands each completion to the object that owns its
+// record, takes accepted connections, sends what the pass queued, sweeps and
+// runs the timers. The I/O objects run their own state machines.
 class EventLoop {
  public:
   EventLoop(Tracker& tracker, const LoopOptions& options, MetricsSetup& metricsSetup)
@@ -38,35 +35,29 @@ class EventLoop {
   void ShutDown(std::vector<platform::SocketHandle>& tcpHandles, std::vector<platform::SocketHandle>& udpHandles);
 
  private:
-  void Dispatch(const platform::Completion& c);
-  void DispatchUdp(UdpSocket& udp, const platform::Completion& c);
+  // A completion with no record is a wake-up: what it announces (accepted
+  // connections, datagrams left for the next pass) the pass takes itself.
+  static void Dispatch(const platform::Completion& c) {
+    if (c.record != nullptr) OwnerOfRecord(c.record)->OnCompletion(c);
+  }
   void TakeAcceptedConnections();
   void TakeAcceptedConnection(AcceptRecord* record);
-  void DispatchTcp(const platform::Completion& c);
-  void OnTcpReadable(TcpSocket& socket);
-  void OnTcpSent(TcpSocket& socket, std::uint32_t bytes);
-  // Handles the bytes just read (none: what waits in inbound); false when
-  // reading is to stop (the peer broke the framing, or a reply is held).
-  bool HandleInput(TcpSocket& socket, const std::uint8_t* data, std::size_t length);
-  // Waits for more input unless a wait is outstanding or input is paused.
-  void ReadOn(TcpSocket& socket);
-  void FinishClosing(TcpSocket& socket);
-  // At shutdown: completions only settle counts, and datagram sends go on.
-  void SettleCompletion(const platform::Completion& c);
   bool TransfersInFlight();
-  void WaitForTransfers(int milliseconds, bool untilSendQueuesEmpty);
-  void DrainTransfers();
+  // Waits a bounded time for the port, dispatching as in a pass (every
+  // object is closed by then, so completions only settle counts and let the
+  // queued datagrams leave), until done() holds.
+  template <typename Done>
+  void WaitForTransfers(int milliseconds, Done done);
 
   IoPortContext context;
   Tracker& tracker;
   const LoopOptions& options;
   AcceptQueue acceptQueue;
   std::vector<std::unique_ptr<AcceptThread>> acceptThreads;
-  std::map<platform::SocketHandle, std::unique_ptr<UdpSocket>> udpSockets;
+  std::vector<std::unique_ptr<UdpSocket>> udpSockets;
   platform::Completion batch[kBatch];
-  LogLimiter sendErrors;
   MetricsSetup& metricsSetup;
-  // Made once the port exists; its connections live in context.sockets.
+  // Made once the port exists.
   std::unique_ptr<MetricsServer> metrics;
 };
 
@@ -99,8 +90,9 @@ bool EventLoop::SetUp(const std::vector<platform::SocketHandle>& tcpHandles,
   context.readTag = platform::CreateIoTag();
   context.writeTag = platform::CreateIoTag();
   acceptQueue.connectionBufferBytes = static_cast<std::int32_t>(tracker.limits.connectionBufferBytes);
-  for (platform::SocketHandle h : tcpHandles) acceptThreads.push_back(std::make_unique<AcceptThread>(h, context.port, acceptQueue));
-  for (platform::SocketHandle h : udpHandles) udpSockets.emplace(h, std::make_unique<UdpSocket>(h, &context));
+  for (platform::SocketHandle h : tcpHandles)
+    acceptThreads.push_back(std::make_unique<AcceptThread>(h, context.port, acceptQueue));
+  for (platform::SocketHandle h : udpHandles) udpSockets.push_back(std::make_unique<UdpSocket>(h, &context));
   metrics = std::make_unique<MetricsServer>(context, metricsSetup);
   return true;
 }
@@ -123,20 +115,14 @@ bool EventLoop::RunPass() {
   // Datagrams waiting are taken before the flush: the replies they bring
   // leave in this pass and carry the library's acknowledgements, which
   // would otherwise go out below as datagrams of their own.
-  for (auto& [handle, udp] : udpSockets)
-    if (!udp->recvPending) udp->PostReceive();
+  for (auto& udp : udpSockets) udp->ReceiveMore();
   context.sockets.FlushWantedSends();
   context.sockets.SweepIfManyClosed(now);
   if (SweepDue(now, context.lastSweep)) {
     context.sockets.SweepSockets(now);
     context.lastSweep = now;
   }
-  for (auto& [handle, udp] : udpSockets) {
-    RunUtpTimers(*udp);
-    // A failed send leaves chunks with nothing in flight to wake the loop:
-    // wake it so the next pass retries without waiting.
-    if (FlushSendQueue(*udp) != 0 && !udp->sendPending) platform::PostCompletion(context.port, handle, 0, nullptr);
-  }
+  for (auto& udp : udpSockets) udp->RunTimers();
   metrics->CloseExpired(now);
   tracker.stats.limitHits[kLimitDescriptors] = acceptQueue.refused.load(std::memory_order_relaxed);
   ReportStatistics(tracker.stats);
@@ -146,213 +132,49 @@ bool EventLoop::RunPass() {
   return true;
 }
 
-void EventLoop::Dispatch(const platform::Completion& c) {
-  // A wake-up: what it announces (accepted connections, datagrams left for
-  // the next pass) is taken by the pass itself.
-  if (c.record == nullptr) return;
-  if ((c.key & kMetricsKeyBit) != 0) {
-    metrics->Dispatch(c);
-    return;
-  }
-  auto udp = udpSockets.find(c.key);
-  if (udp != udpSockets.end()) {
-    DispatchUdp(*udp->second, c);
-    return;
-  }
-  DispatchTcp(c);
-}
-
-void EventLoop::DispatchUdp(UdpSocket& udp, const platform::Completion& c) {
-  platform::IoTag tag = platform::TagOf(c.record);
-  if (tag == context.readTag) {
-    udp.OnReceiveCompleted(c.bytes);
-  } else if (tag == context.writeTag) {
-    OnSendCompleted(udp, c.bytes);
-  }
-}
-
 void EventLoop::TakeAcceptedConnections() {
   while (AcceptRecord* record = acceptQueue.Pop()) TakeAcceptedConnection(record);
 }
 
 void EventLoop::TakeAcceptedConnection(AcceptRecord* record) {
+  const platform::SocketHandle h = record->handle;
+  const CompactAddress address = ToCompactAddress(record->address.bytes);
+  delete record;
   int error = 0;
-  if (!platform::AttachSocket(context.port, record->handle, record->handle, &error)) {
+  if (!platform::AttachSocket(context.port, h, h, &error)) {
     Log("Failed to assign IO completion port to TCP socket (%d)", error);
-    platform::CloseSocket(nullptr, record->handle);
-    delete record;
+    platform::CloseSocket(nullptr, h);
     return;
   }
   // Refused before any object exists, so a refused client costs nothing and
   // shows in no connection count.
-  if (!context.admission.Admit(tracker, record->address)) {
-    platform::CloseSocket(context.port, record->handle);
-    delete record;
+  if (!context.admission.Admit(tracker, address)) {
+    platform::CloseSocket(context.port, h);
     return;
   }
-  platform::DisableCoalescing(record->handle);
-  auto* socket = new TcpSocket(record->handle, &context);
-  socket->peerAddress = record->address;
-  socket->admitted = true;
-  delete record;
-  // A connection that ends before its first receive is closed now rather
-  // than holding its handle until it expires.
-  if (!socket->PostReceive()) socket->Close();
-}
-
-void EventLoop::DispatchTcp(const platform::Completion& c) {
-  // The record leads to its object even after Close, and even when the handle
-  // number already belongs to a newer connection.
-  auto* socket = static_cast<TcpSocket*>(platform::OwnerOf(c.record));
-  socket->NoteCompletion();
-  const bool isRead = platform::TagOf(c.record) == context.readTag;
-  if (isRead) {
-    socket->recvPending = false;
-  } else {
-    socket->sendPending = false;
-  }
-  if (socket->closed) return;
-  if (isRead) {
-    // The wait for input reports 0 bytes: the input is read now.
-    OnTcpReadable(*socket);
-  } else if (c.bytes == 0) {
-    socket->Close();
-  } else {
-    OnTcpSent(*socket, c.bytes);
-  }
-}
-
-void EventLoop::OnTcpReadable(TcpSocket& socket) {
-  // Read until nothing is left, so an end of stream behind the data closes
-  // the connection now, not a pass later; bounded, so one busy sender does
-  // not hold up the rest.
-  constexpr int kMaxReads = 8;
-  std::vector<std::uint8_t>& buffer = context.receiveBuffer;
-  for (int reads = 0; reads < kMaxReads; ++reads) {
-    const std::int64_t bytes = socket.ReadAvailable(buffer.data(), static_cast<std::uint32_t>(buffer.size()));
-    if (bytes < 0) {
-      socket.Close();
-      return;
-    }
-    if (bytes == 0) break;
-    tracker.stats.bytesReceived[Tcp] += static_cast<std::uint64_t>(bytes);
-    if (socket.draining) {
-      socket.drainedBytes += static_cast<std::uint32_t>(bytes);
-      if (socket.drainedBytes > kMaxDrainBytes) {
-        socket.Close();
-        return;
-      }
-    } else if (!HandleInput(socket, buffer.data(), static_cast<std::size_t>(bytes))) {
-      return;
-    }
-  }
-  ReadOn(socket);
-}
-
-void EventLoop::OnTcpSent(TcpSocket& socket, std::uint32_t bytes) {
-  tracker.stats.bytesSent[Tcp] += bytes;
-  socket.OnSendCompleted(bytes);
-  if (socket.closeWhenSent) {
-    if (socket.outbound.count == 0) {
-      FinishClosing(socket);
-      return;
-    }
-  } else if (InputPaused(socket) && ReleaseHeldReply(tracker, socket)) {
-    // The held reply is in the ring: handle what waited behind it.
-    if (HandleInput(socket, nullptr, 0)) ReadOn(socket);
-    return;
-  }
-  if (!socket.PostSend()) {
-    LogLimited(sendErrors, "TCP: error occured while writing data on socket %d", static_cast<int>(socket.handle));
-    socket.Close();
-  }
-}
-
-bool EventLoop::HandleInput(TcpSocket& socket, const std::uint8_t* data, std::size_t length) {
-  if (!FrameReceived(tracker, socket, data, length)) {
-    // Replies to the requests handled before the bad length still go out.
-    socket.closeWhenSent = true;
-    std::vector<std::uint8_t>().swap(socket.inbound);
-    if (socket.outbound.count == 0) {
-      FinishClosing(socket);
-    } else if (!socket.PostSend()) {
-      socket.Close();
-    }
-    return false;
-  }
-  if (socket.outbound.count != 0 && !socket.sendPending) context.sockets.WantSend(socket);
-  // A held reply stops reading until it is in the ring: the client's further
-  // requests wait in its own socket buffer, not in the tracker's memory.
-  return !InputPaused(socket);
-}
-
-void EventLoop::ReadOn(TcpSocket& socket) {
-  if (socket.recvPending) return;
-  if (!socket.PostReceive()) socket.Close();
-}
-
-void EventLoop::FinishClosing(TcpSocket& socket) {
-  platform::ShutdownSend(socket.handle);
-  socket.draining = true;
-  ReadOn(socket);
-}
-
-void EventLoop::SettleCompletion(const platform::Completion& c) {
-  if (c.record == nullptr) return;
-  if ((c.key & kMetricsKeyBit) != 0) {
-    metrics->Settle(c);
-    return;
-  }
-  auto udp = udpSockets.find(c.key);
-  if (udp == udpSockets.end()) {
-    static_cast<TcpSocket*>(platform::OwnerOf(c.record))->NoteCompletion();
-    return;
-  }
-  UdpSocket& u = *udp->second;
-  if (platform::TagOf(c.record) == context.readTag) {
-    // A receive that finished at once still reports; only the last one
-    // outstanding clears the pending mark.
-    if (u.recvEarlyCount > 0) {
-      --u.recvEarlyCount;
-    } else {
-      u.recvPending = false;
-    }
-  } else {
-    OnSendCompleted(u, c.bytes);
-    FlushSendQueue(u);
-  }
+  platform::DisableCoalescing(h);
+  new TcpSocket(h, address, &context);  // the loop's list owns it
 }
 
 bool EventLoop::TransfersInFlight() {
-  for (auto& [h, udp] : udpSockets)
-    if (udp->recvPending || udp->sendPending || udp->recvEarlyCount != 0 || udp->sendEarlyCount != 0) return true;
+  for (auto& udp : udpSockets)
+    if (udp->TransfersInFlight()) return true;
   for (Socket* s : context.sockets)
     if (s->TransfersInFlight() != 0) return true;
-  return false;
+  return metrics->TransfersInFlight();
 }
 
-// Waits a bounded time for the port: until every datagram queued at shutdown
-// has left, or until every transfer has reported.
-void EventLoop::WaitForTransfers(int milliseconds, bool untilSendQueuesEmpty) {
-  auto done = [&] {
-    if (!untilSendQueuesEmpty) return !TransfersInFlight();
-    for (auto& [h, udp] : udpSockets)
-      if (!udp->sendQueue.empty() || udp->sendPending) return false;
-    return true;
-  };
+template <typename Done>
+void EventLoop::WaitForTransfers(int milliseconds, Done done) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
   while (!done() && std::chrono::steady_clock::now() < deadline) {
     int count = 0;
     int error = 0;
     platform::WaitStatus status = platform::WaitForCompletions(context.port, batch, kBatch, 20, &count, &error);
     if (status == platform::WaitStatus::PortClosed || status == platform::WaitStatus::Failed) break;
-    for (int i = 0; i < count; ++i) SettleCompletion(batch[i]);
+    for (int i = 0; i < count; ++i) Dispatch(batch[i]);
   }
 }
-
-// Waits until the transfers of closed objects have reported, so no object is
-// freed while the system may still write into it.
-void EventLoop::DrainTransfers() { WaitForTransfers(500, false); }
 
 void EventLoop::ShutDown(std::vector<platform::SocketHandle>& tcpHandles,
                          std::vector<platform::SocketHandle>& udpHandles) {
@@ -362,27 +184,33 @@ void EventLoop::ShutDown(std::vector<platform::SocketHandle>& tcpHandles,
   for (auto& thread : acceptThreads) thread->Stop();
   acceptThreads.clear();
   for (platform::SocketHandle& h : tcpHandles) h = platform::kInvalidSocket;
-  metrics->StopAccepting();
+  metrics->Stop();
   // Closing the uTP connections queues their end-of-stream packets; they
   // leave before the UDP sockets close.
   for (Socket* s : context.sockets) s->Close();
-  for (auto& [handle, udp] : udpSockets) FlushSendQueue(*udp);
-  WaitForTransfers(200, true);
+  for (auto& udp : udpSockets) {
+    udp->BeginClosing();
+    udp->sends.Flush();
+  }
+  WaitForTransfers(200, [this] {
+    for (auto& udp : udpSockets)
+      if (!udp->sends.chunks.empty() || udp->sends.Pending()) return false;
+    return true;
+  });
   for (platform::SocketHandle& h : udpHandles) {
     platform::CloseSocket(context.port, h);
     h = platform::kInvalidSocket;
   }
-  DrainTransfers();
+  // Until the transfers of closed objects have reported, so no object is
+  // freed while the system may still write into it.
+  WaitForTransfers(500, [this] { return !TransfersInFlight(); });
   // Whatever the system still owns after the wait stays allocated: leaking
   // at exit is safe, freeing memory a late completion writes is not.
-  for (auto it = udpSockets.begin(); it != udpSockets.end();) {
-    UdpSocket& u = *it->second;
-    if (u.recvPending || u.sendPending || u.recvEarlyCount != 0 || u.sendEarlyCount != 0) {
-      static_cast<void>(it->second.release());
-    }
-    it = udpSockets.erase(it);
-  }
+  for (auto& udp : udpSockets)
+    if (udp->TransfersInFlight()) static_cast<void>(udp.release());
+  udpSockets.clear();
   context.sockets.SweepSockets(LoopClock());
+  metrics.reset();
   platform::CloseIoTag(context.readTag);
   platform::CloseIoTag(context.writeTag);
   platform::CloseIoPort(context.port);

@@ -33,18 +33,4 @@ struct IoPortContext {
   SocketList sockets;
 };
 
-// The receive side of a UDP socket: the record, its 64 KiB buffer (one per
-// socket, not per uTP connection) and the source address of the last datagram.
-struct RecvRecord {
-  static constexpr std::uint32_t kBufferSize = 65536;
-  platform::IoRecord record;
-  std::uint8_t buffer[kBufferSize];
-  alignas(8) std::uint8_t sourceAddress[128];
-  std::int32_t sourceAddressLength = 128;
-};
-
-struct SendRecord {
-  platform::IoRecord record;
-};
-
 }  // namespace lattice

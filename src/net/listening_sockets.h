@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "net/socket.h"
+#include "net/socket_address.h"
 #include "platform/io_port.h"
 #include "platform/socket_api.h"
 

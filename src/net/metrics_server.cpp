@@ -52,17 +52,16 @@ platform::SocketHandle OpenMetricsListener(const std::wstring& host, const std::
   return h;
 }
 
-MetricsConnection::MetricsConnection(std::uintptr_t handleValue, IoPortContext* loopContext, MetricsServer& owner)
-    : Socket(handleValue, loopContext), server(owner), acceptedAt(LoopClock()) {
-  loop->sockets.Add(this);
-  platform::PrepareRecord(&recvRecord, loop->readTag, this);
-  platform::PrepareRecord(&sendRecord, loop->writeTag, this);
+MetricsConnection::MetricsConnection(platform::SocketHandle handleValue, IoPortContext* loopContext,
+                                     MetricsServer& owner)
+    : handle(handleValue), loop(loopContext), server(owner), acceptedAt(LoopClock()) {
+  PrepareOwnedRecord(&recvRecord, loop->readTag, this);
+  PrepareOwnedRecord(&sendRecord, loop->writeTag, this);
 }
 
 void MetricsConnection::Close() {
   if (closed) return;
   closed = true;
-  loop->sockets.NoteClosed();
   server.Forget(this);
   platform::CancelTransfer(loop->port, handle, &recvRecord);
   platform::CloseSocket(loop->port, handle);
@@ -89,18 +88,18 @@ bool MetricsConnection::PostSend() {
   return true;
 }
 
-void MetricsConnection::OnCompletion(bool isRead, std::uint32_t bytes) {
+void MetricsConnection::OnCompletion(const platform::Completion& c) {
   --transfersInFlight;
   if (closed) return;
   // End of stream, or a transfer that failed.
-  if (bytes == 0) {
+  if (c.bytes == 0) {
     Close();
     return;
   }
-  if (isRead) {
-    OnReceived(bytes);
+  if (platform::TagOf(c.record) == loop->readTag) {
+    OnReceived(c.bytes);
   } else {
-    OnSent(bytes);
+    OnSent(c.bytes);
   }
 }
 
@@ -191,7 +190,6 @@ void MetricsServer::TakeAcceptedConnections() {
 
 void MetricsServer::TakeAcceptedConnection(AcceptRecord* record) {
   const platform::SocketHandle h = record->handle;
-  const AddressStorage address = record->address;
   delete record;
   if (open.size() >= kMaxMetricsConnections) {
     ++refused;
@@ -199,7 +197,7 @@ void MetricsServer::TakeAcceptedConnection(AcceptRecord* record) {
     return;
   }
   int error = 0;
-  if (!platform::AttachSocket(loop.port, h, h | kMetricsKeyBit, &error)) {
+  if (!platform::AttachSocket(loop.port, h, h, &error)) {
     static LogLimiter attachErrors;
     LogLimited(attachErrors, "metrics: failed to assign IO completion port to a connection (%d)", error);
     platform::CloseSocket(nullptr, h);
@@ -207,37 +205,48 @@ void MetricsServer::TakeAcceptedConnection(AcceptRecord* record) {
   }
   platform::DisableCoalescing(h);
   auto* connection = new MetricsConnection(h, &loop, *this);
-  connection->peerAddress = address;
   open.push_back(connection);
   if (!connection->Start()) connection->Close();
-}
-
-void MetricsServer::Dispatch(const platform::Completion& c) {
-  auto* connection = static_cast<MetricsConnection*>(platform::OwnerOf(c.record));
-  connection->OnCompletion(platform::TagOf(c.record) == loop.readTag, c.bytes);
-}
-
-void MetricsServer::Settle(const platform::Completion& c) {
-  if (c.record != nullptr) static_cast<MetricsConnection*>(platform::OwnerOf(c.record))->NoteCompletion();
 }
 
 void MetricsServer::CloseExpired(std::int64_t now) {
   // Close takes the connection out of the list, so walk it from the end.
   for (std::size_t i = open.size(); i-- > 0;)
     if (i < open.size() && open[i]->IsExpired(now)) open[i]->Close();
+  std::erase_if(closing, [](MetricsConnection* c) {
+    if (c->TransfersInFlight() != 0) return false;
+    delete c;
+    return true;
+  });
 }
 
-void MetricsServer::StopAccepting() {
-  if (acceptThread == nullptr) return;
-  queue.stopping.store(true, std::memory_order_relaxed);
-  acceptThread->Stop();
-  acceptThread.reset();
-  setup.listener = platform::kInvalidSocket;
+void MetricsServer::Stop() {
+  if (acceptThread != nullptr) {
+    queue.stopping.store(true, std::memory_order_relaxed);
+    acceptThread->Stop();
+    acceptThread.reset();
+    setup.listener = platform::kInvalidSocket;
+  }
+  while (!open.empty()) open.back()->Close();
+}
+
+bool MetricsServer::TransfersInFlight() const {
+  for (const MetricsConnection* c : closing)
+    if (c->TransfersInFlight() != 0) return true;
+  return false;
+}
+
+MetricsServer::~MetricsServer() {
+  // Stop closed every connection; whatever the system may still write into
+  // stays allocated, as leaking at exit is safe and freeing it is not.
+  for (MetricsConnection* c : closing)
+    if (c->TransfersInFlight() == 0) delete c;
 }
 
 void MetricsServer::Forget(MetricsConnection* connection) {
   auto it = std::find(open.begin(), open.end(), connection);
   if (it != open.end()) open.erase(it);
+  closing.push_back(connection);
 }
 
 void MetricsServer::WritePage(std::string& out) const {

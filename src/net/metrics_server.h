@@ -12,15 +12,12 @@
 
 #include "net/io_port_context.h"
 #include "net/listening_sockets.h"
-#include "net/socket.h"
+#include "net/io_object.h"
 #include "platform/io_port.h"
 #include "tracker/metrics_text.h"
 
 namespace lattice {
 
-// Set in the completion key of a metrics connection: no handle has it, so
-// the loop tells these completions from the tracker's by the key alone.
-inline constexpr std::uintptr_t kMetricsKeyBit = std::uintptr_t{1} << (sizeof(std::uintptr_t) * 8 - 1);
 // More at once are closed as they arrive.
 inline constexpr std::size_t kMaxMetricsConnections = 16;
 // A connection gets this long, from its accept, for its whole exchange.
@@ -41,21 +38,19 @@ platform::SocketHandle OpenMetricsListener(const std::wstring& host, const std::
 
 class MetricsServer;
 
-class MetricsConnection final : public Socket {
+class MetricsConnection final : public IoObject {
  public:
-  MetricsConnection(std::uintptr_t handle, IoPortContext* loop, MetricsServer& server);
+  MetricsConnection(platform::SocketHandle handle, IoPortContext* loop, MetricsServer& server);
 
-  int Kind() const override { return MetricsHttp; }
-  bool IsExpired(std::int64_t now) const override { return now - acceptedAt > kMetricsTimeoutSeconds; }
-  void Close() override;
-  std::uint32_t TransfersInFlight() const override { return transfersInFlight; }
+  bool IsExpired(std::int64_t now) const { return now - acceptedAt > kMetricsTimeoutSeconds; }
+  void Close();
+  bool Closed() const { return closed; }
+  std::uint32_t TransfersInFlight() const { return transfersInFlight; }
 
   // Starts reading the request; false when the connection is to be closed.
   bool Start() { return PostReceive(); }
   // Every completion of this object's records, also after Close.
-  void OnCompletion(bool isRead, std::uint32_t bytes);
-  // Counts a completion without acting on it (at shutdown).
-  void NoteCompletion() { --transfersInFlight; }
+  void OnCompletion(const platform::Completion& completion) override;
 
  private:
   enum class Phase { Reading, Writing, Draining };
@@ -67,8 +62,11 @@ class MetricsConnection final : public Socket {
   void Respond(int status);
   void FinishResponse();
 
+  const platform::SocketHandle handle;
+  IoPortContext* const loop;
   MetricsServer& server;
   std::int64_t acceptedAt;
+  bool closed = false;
   Phase phase = Phase::Reading;
   platform::IoRecord recvRecord;
   platform::IoRecord sendRecord;
@@ -89,14 +87,15 @@ class MetricsServer {
 
   // Takes the connections the accept thread queued; every pass calls it.
   void TakeAcceptedConnections();
-  // A completion keyed with kMetricsKeyBit.
-  void Dispatch(const platform::Completion& c);
-  // The same at shutdown: only the count of transfers is settled.
-  void Settle(const platform::Completion& c);
-  // Closes connections past their time; cheap, as there are at most 16.
+  // Closes connections past their time and destroys closed ones whose
+  // transfers have all reported; cheap, as there are at most 16 open.
   void CloseExpired(std::int64_t now);
-  // Ends the accept thread and closes the listener.
-  void StopAccepting();
+  // Ends the accept thread and closes the listener and every connection.
+  void Stop();
+  bool TransfersInFlight() const;
+  // Destroys what is left whose transfers have all reported; the rest the
+  // system may still write into, so it is left allocated.
+  ~MetricsServer();
 
   // Called by a connection's Close.
   void Forget(MetricsConnection* connection);
@@ -111,6 +110,8 @@ class MetricsServer {
   AcceptQueue queue;
   std::unique_ptr<AcceptThread> acceptThread;
   std::vector<MetricsConnection*> open;
+  // Closed, kept until their transfers have reported.
+  std::vector<MetricsConnection*> closing;
   std::uint64_t refused = 0;
 };
 

@@ -1,12 +1,18 @@
 #include "net/socket.h"
 
 #include "log/loop_clock.h"
+#include "net/io_port_context.h"
 #include "platform/process_control.h"
 
 namespace lattice {
 
-Socket::Socket(std::uintptr_t handleValue, IoPortContext* loopContext)
-    : handle(handleValue), lastActivity(LoopClock()), loop(loopContext) {}
+Socket::Socket(IoPortContext* loopContext) : lastActivity(LoopClock()), loop(loopContext) {}
+
+bool Socket::Send(const void* data, std::size_t length) {
+  if (outbound.Write(data, length) == 0 && length != 0) return false;
+  loop->sockets.WantSend(*this);
+  return true;
+}
 
 bool Socket::IsExpired(std::int64_t now) const { return now - lastActivity > 30; }
 

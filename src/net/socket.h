@@ -1,4 +1,4 @@
-// The socket object family's base, and the list of live connection objects.
+// The base of client connections (TCP and uTP), and the list of live ones.
 #pragma once
 
 #include <cstddef>
@@ -12,24 +12,18 @@ namespace lattice {
 
 struct IoPortContext;
 
-// The handle of an object that has no system socket of its own (a uTP
-// connection). Descriptor 0 is a valid socket when standard input is closed,
-// so 0 cannot mean "none"; this equals platform::kInvalidSocket.
-inline constexpr std::uintptr_t kNoHandle = ~std::uintptr_t{0};
-
 static_assert(ByteRing::kMaxCapacity == kMaxOutboundBytes, "the ring is the connection's send queue");
 
+// A client connection, TCP or uTP: what the core uses of it, plus what the
+// loop needs to send for it, expire it and destroy it safely.
 class Socket : public Connection {
  public:
-  Socket(std::uintptr_t handle, IoPortContext* loop);
+  explicit Socket(IoPortContext* loop);
 
   virtual bool IsExpired(std::int64_t now) const;
-  virtual void Close() {}
-  // Only the outbound ring; the socket classes start the transfer.
-  bool Send(const void* data, std::size_t length) override { return Queue(data, length); }
-  bool Queue(const void* data, std::size_t length) override {
-    return outbound.Write(data, length) != 0 || length == 0;
-  }
+  virtual void Close() = 0;
+  // Into the ring; the send starts with the pass's sends (StartSending).
+  bool Send(const void* data, std::size_t length) final;
 
   // Transfers started and not yet reported by the port. A closed object is
   // destroyed only when this is 0, so the system never writes freed memory.
@@ -37,9 +31,8 @@ class Socket : public Connection {
 
   // Starts sending what is queued: the loop calls it once per pass for every
   // connection that asked with WantSend.
-  virtual void StartSending() {}
+  virtual void StartSending() = 0;
 
-  std::uintptr_t handle;
   std::int64_t lastActivity;
   bool closed = false;
   // Counted by the admission bounds until Close gives the place back.

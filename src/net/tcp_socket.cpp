@@ -3,20 +3,133 @@
 #include "log/log.h"
 #include "log/loop_clock.h"
 #include "net/admission.h"
+#include "platform/socket_api.h"
+#include "tracker/input_pump.h"
+#include "tracker/message_framing.h"
 
 namespace lattice {
+namespace {
 
-TcpSocket::TcpSocket(std::uintptr_t handleValue, IoPortContext* loopContext) : Socket(handleValue, loopContext) {
+// What a closing connection may still send us before it is cut off.
+constexpr std::uint32_t kMaxDrainBytes = 256 * 1024;
+// Reads per readable completion: enough to see an end of stream behind the
+// data now rather than a pass later, bounded so one busy sender does not
+// hold up the rest.
+constexpr int kMaxReads = 8;
+
+}  // namespace
+
+TcpSocket::TcpSocket(platform::SocketHandle handleValue, const CompactAddress& address, IoPortContext* loopContext)
+    : Socket(loopContext), handle(handleValue) {
+  peerAddress = address;
+  admitted = true;  // made only once admitted
   loop->sockets.Add(this);
-  platform::PrepareRecord(&recv, loop->readTag, this);
-  platform::PrepareRecord(&send.record, loop->writeTag, this);
+  PrepareOwnedRecord(&recv, loop->readTag, this);
+  PrepareOwnedRecord(&send, loop->writeTag, this);
   ++loop->tracker.stats.active[Tcp];
   loop->tracker.stats.CountRegistered(Tcp);
+  // A connection that ends before its first receive is closed now rather
+  // than holding its handle until it expires.
+  if (!PostReceive()) Close();
 }
 
 TcpSocket::~TcpSocket() {
   --loop->tracker.stats.active[Tcp];
   loop->tracker.stats.CountUnregistered(Tcp);
+}
+
+void TcpSocket::OnCompletion(const platform::Completion& c) {
+  // The record leads here even after Close, and even when the handle number
+  // already belongs to a newer connection.
+  --transfersInFlight;
+  const bool isRead = platform::TagOf(c.record) == loop->readTag;
+  if (isRead) {
+    recvPending = false;
+  } else {
+    sendPending = false;
+  }
+  if (closed) return;
+  if (isRead) {
+    // The wait for input reports 0 bytes: the input is read now.
+    OnReadable();
+  } else if (c.bytes == 0) {
+    Close();
+  } else {
+    OnSent(c.bytes);
+  }
+}
+
+void TcpSocket::OnReadable() {
+  std::vector<std::uint8_t>& buffer = loop->receiveBuffer;
+  for (int reads = 0; reads < kMaxReads; ++reads) {
+    const std::int64_t bytes = ReadAvailable(buffer.data(), static_cast<std::uint32_t>(buffer.size()));
+    if (bytes < 0) {
+      Close();
+      return;
+    }
+    if (bytes == 0) break;
+    loop->tracker.stats.bytesReceived[Tcp] += static_cast<std::uint64_t>(bytes);
+    if (draining) {
+      drainedBytes += static_cast<std::uint32_t>(bytes);
+      if (drainedBytes > kMaxDrainBytes) {
+        Close();
+        return;
+      }
+    } else if (!Follow(PumpInput(loop->tracker, *this, buffer.data(), static_cast<std::size_t>(bytes)))) {
+      return;
+    }
+  }
+  ReadOn();
+}
+
+void TcpSocket::OnSent(std::uint32_t bytes) {
+  loop->tracker.stats.bytesSent[Tcp] += bytes;
+  outbound.Consume(bytes);
+  outbound.Return();
+  if (closeWhenSent) {
+    if (outbound.count == 0) {
+      FinishClosing();
+      return;
+    }
+  } else if (InputPaused(*this)) {
+    // Room was made: the held reply goes in and what waited behind it is
+    // handled; reading resumes once nothing is held.
+    if (Follow(OnOutputRoom(loop->tracker, *this))) ReadOn();
+    if (closed || closeWhenSent) return;
+  }
+  if (!PostSend()) {
+    static LogLimiter sendErrors;
+    LogLimited(sendErrors, "TCP: error occured while writing data on socket %d", static_cast<int>(handle));
+    Close();
+  }
+}
+
+bool TcpSocket::Follow(InputState state) {
+  if (state == InputState::Reading) return true;
+  if (state == InputState::Broken) {
+    // Replies to the requests handled before the bad length still go out.
+    closeWhenSent = true;
+    std::vector<std::uint8_t>().swap(inbound);
+    if (outbound.count == 0) {
+      FinishClosing();
+    } else if (!PostSend()) {
+      Close();
+    }
+  }
+  // A held reply stops reading until it is in the ring: the client's further
+  // requests wait in its own socket buffer, not in the tracker's memory.
+  return false;
+}
+
+void TcpSocket::ReadOn() {
+  if (recvPending) return;
+  if (!PostReceive()) Close();
+}
+
+void TcpSocket::FinishClosing() {
+  platform::ShutdownSend(handle);
+  draining = true;
+  ReadOn();
 }
 
 namespace {
@@ -54,7 +167,7 @@ std::int64_t TcpSocket::ReadAvailable(std::uint8_t* buffer, std::uint32_t size) 
 
 bool TcpSocket::PostSend() {
   if (sendPending || outbound.count == 0) return true;
-  platform::IoResult r = platform::StartSend(loop->port, handle, &send.record, outbound.ContiguousData(),
+  platform::IoResult r = platform::StartSend(loop->port, handle, &send, outbound.ContiguousData(),
                                              static_cast<std::uint32_t>(outbound.ContiguousSize()));
   if (r.status == platform::IoStatus::Failed) return false;
   // The ring is released when the completion arrives, also for a send that
@@ -62,18 +175,6 @@ bool TcpSocket::PostSend() {
   outbound.Lend();
   ++transfersInFlight;
   sendPending = true;
-  return true;
-}
-
-void TcpSocket::OnSendCompleted(std::uint32_t bytes) {
-  sendPending = false;
-  outbound.Consume(bytes);
-  outbound.Return();
-}
-
-bool TcpSocket::Send(const void* data, std::size_t length) {
-  if (!Queue(data, length)) return false;
-  if (!sendPending) loop->sockets.WantSend(*this);
   return true;
 }
 
@@ -88,7 +189,7 @@ void TcpSocket::Close() {
   ReleaseConnection(*this);
   loop->sockets.NoteClosed();
   platform::CancelTransfer(loop->port, handle, &recv);
-  if (handle != kNoHandle) platform::CloseSocket(loop->port, handle);
+  platform::CloseSocket(loop->port, handle);
   loop->tracker.registry.UnbindConnection(*this);
 }
 

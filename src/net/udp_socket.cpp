@@ -1,20 +1,41 @@
 #include "net/udp_socket.h"
 
+#include "log/log.h"
+#include "net/socket_address.h"
 #include "net/utp_binding.h"
 
 namespace lattice {
 
-UdpSocket::UdpSocket(std::uintptr_t handleValue, IoPortContext* loopContext)
-    : Socket(handleValue, loopContext), sender(platform::StartSendTo), batchSender(platform::SendDatagrams) {
-  platform::PrepareRecord(&recv.record, loop->readTag, this);
-  platform::PrepareRecord(&send.record, loop->writeTag, this);
+UdpSocket::UdpSocket(platform::SocketHandle handleValue, IoPortContext* loopContext)
+    : handle(handleValue), loop(loopContext), sends(loopContext->port, handleValue, &sendRecord, loopContext->tracker.stats) {
+  PrepareOwnedRecord(&recvRecord, loop->readTag, this);
+  PrepareOwnedRecord(&sendRecord, loop->writeTag, this);
   utpContext = CreateUtpContext(*this);
 }
 
-UdpSocket::~UdpSocket() {
-  DestroyUtpContext(utpContext);
-  for (Chunk* chunk : sendQueue) FreeChunk(chunk);
-  for (Chunk* chunk : spareChunks) FreeChunk(chunk);
+UdpSocket::~UdpSocket() { DestroyUtpContext(utpContext); }
+
+void UdpSocket::OnCompletion(const platform::Completion& c) {
+  if (platform::TagOf(c.record) == loop->readTag) {
+    // A receive that finished at once was handled then; only the last one
+    // outstanding clears the pending mark.
+    if (recvEarlyCount > 0) {
+      --recvEarlyCount;
+      return;
+    }
+    recvPending = false;
+    if (!closing) Deliver(recvBuffer, c.bytes, sourceAddress, sourceAddressLength);
+    return;
+  }
+  sends.OnSendCompleted(c.bytes);
+  if (closing) sends.Flush();
+}
+
+void UdpSocket::OnReceiveCompleted(std::uint32_t bytes) {
+  platform::Completion c{};
+  c.record = &recvRecord;
+  c.bytes = bytes;
+  OnCompletion(c);
 }
 
 void UdpSocket::Deliver(const std::uint8_t* data, std::uint32_t bytes, const void* address,
@@ -45,8 +66,8 @@ std::uint32_t UdpSocket::ReceiveBatch() {
   return r.bytes;
 }
 
-bool UdpSocket::PostReceive() {
-  if (recvPending) return false;
+void UdpSocket::ReceiveMore() {
+  if (recvPending || closing) return;
   // Datagrams keep arriving while earlier ones are handled, so the socket is
   // read in batches until one comes back short, and only then is a receive
   // started; one that completes at once means more came, and batching goes on.
@@ -55,33 +76,35 @@ bool UdpSocket::PostReceive() {
     const std::uint32_t batch = ReceiveBatch();
     taken += batch;
     if (batch == BatchRoom::kSlots) continue;
-    recv.sourceAddressLength = sizeof recv.sourceAddress;
-    platform::IoResult r = platform::StartReceiveFrom(loop->port, handle, &recv.record, recv.buffer, RecvRecord::kBufferSize,
-                                                      recv.sourceAddress, &recv.sourceAddressLength);
+    sourceAddressLength = sizeof sourceAddress;
+    platform::IoResult r = platform::StartReceiveFrom(loop->port, handle, &recvRecord, recvBuffer, kBufferSize,
+                                                      sourceAddress, &sourceAddressLength);
     if (r.status == platform::IoStatus::Pending) {
       recvPending = true;
-      return true;
+      return;
     }
-    if (r.status == platform::IoStatus::Failed) return false;
+    if (r.status == platform::IoStatus::Failed) {
+      // Nothing is left to wake the loop for this socket: the next pass, at
+      // most one wait later, tries again.
+      static LogLimiter receiveErrors;
+      LogLimited(receiveErrors, "UDP: receive failed on socket %d (%d)", static_cast<int>(handle), r.error);
+      return;
+    }
     // Handled now; its notification still comes through the port and is
-    // skipped by OnReceiveCompleted.
+    // skipped by OnCompletion.
     ++recvEarlyCount;
-    recvPending = false;
-    Deliver(recv.buffer, r.bytes, recv.sourceAddress, recv.sourceAddressLength);
+    Deliver(recvBuffer, r.bytes, sourceAddress, sourceAddressLength);
     ++taken;
   }
   // The rest waits for the next pass, which a wake-up makes sure comes.
   platform::PostCompletion(loop->port, handle, 0, nullptr);
-  return true;
 }
 
-void UdpSocket::OnReceiveCompleted(std::uint32_t bytes) {
-  if (recvEarlyCount > 0) {
-    --recvEarlyCount;
-    return;
-  }
-  recvPending = false;
-  Deliver(recv.buffer, bytes, recv.sourceAddress, recv.sourceAddressLength);
+void UdpSocket::RunTimers() {
+  RunUtpTimers(*this);
+  // A failed send leaves chunks with nothing in flight to wake the loop:
+  // wake it so the next pass retries without waiting.
+  if (sends.Flush() != 0 && !sends.Pending()) platform::PostCompletion(loop->port, handle, 0, nullptr);
 }
 
 }  // namespace lattice

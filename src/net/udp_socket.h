@@ -1,45 +1,63 @@
-// A bound UDP socket: it carries every uTP connection of its address.
+// A bound UDP socket: it carries every uTP connection of its address. It owns
+// its receive, its datagram send queue and its uTP library context, and
+// handles the completions of both.
 #pragma once
 
 #include <cstdint>
-#include <deque>
 #include <memory>
-#include <vector>
 
+#include "net/io_object.h"
 #include "net/io_port_context.h"
 #include "net/send_queue.h"
-#include "net/socket.h"
 
 struct struct_utp_context;
 
 namespace lattice {
 
-class UdpSocket final : public Socket {
+// The handle of a UdpSocket that has no system socket (the tests' in-memory
+// link). Descriptor 0 is a valid socket when standard input is closed, so 0
+// cannot mean "none"; this equals platform::kInvalidSocket.
+inline constexpr std::uintptr_t kNoHandle = ~std::uintptr_t{0};
+
+class UdpSocket final : public IoObject {
  public:
-  UdpSocket(std::uintptr_t handle, IoPortContext* loop);
+  UdpSocket(platform::SocketHandle handle, IoPortContext* loop);
   ~UdpSocket() override;
 
-  int Kind() const override { return Udp; }
+  void OnCompletion(const platform::Completion& completion) override;
 
   // Takes up to kMaxDatagramsPerPass datagrams that are ready at once and
   // normally ends with one receive outstanding; past the bound the next pass
-  // goes on. False when a receive could not be started.
-  bool PostReceive();
+  // goes on. Does nothing while a receive is outstanding.
+  void ReceiveMore();
   static constexpr std::uint32_t kMaxDatagramsPerPass = 128;
+  // The datagram as a receive completion delivers it (the tests' link too).
   void OnReceiveCompleted(std::uint32_t bytes);
 
+  // The library's timers, then whatever they and the pass queued is sent.
+  void RunTimers();
+  // Called by the library's send callback.
+  void Enqueue(const void* data, std::size_t length, const void* address, std::uint32_t addressLength) {
+    sends.Enqueue(data, length, address, addressLength);
+  }
+
+  // From shutdown on, received datagrams are dropped and a completed send
+  // starts the next one at once: the queued end-of-stream packets leave
+  // while the loop only waits for transfers.
+  void BeginClosing() { closing = true; }
+  bool TransfersInFlight() const { return recvPending || recvEarlyCount != 0 || sends.InFlight() != 0; }
+
+  const platform::SocketHandle handle;
+  IoPortContext* const loop;
   struct_utp_context* utpContext = nullptr;
-  std::deque<Chunk*> sendQueue;
-  std::vector<Chunk*> spareChunks;  // sent, kept for the next datagrams
-  RecvRecord recv;
-  std::uint32_t recvEarlyCount = 0;
-  bool recvPending = false;
-  SendRecord send;
-  bool sendPending = false;
-  std::uint32_t sendEarlyCount = 0;
-  // The datagram send calls; tests replace them to script what happens.
-  DatagramSender sender;
-  DatagramBatchSender batchSender;
+
+  // The receive side: the record, its 64 KiB buffer (one per socket, not per
+  // uTP connection) and the source address of the last datagram.
+  static constexpr std::uint32_t kBufferSize = 65536;
+  platform::IoRecord recvRecord;
+  std::uint8_t recvBuffer[kBufferSize];
+  alignas(8) std::uint8_t sourceAddress[128];
+  std::int32_t sourceAddressLength = 128;
 
  private:
   // Room for a batch of received datagrams, each as large as a datagram can
@@ -53,7 +71,14 @@ class UdpSocket final : public Socket {
   std::uint32_t ReceiveBatch();  // datagrams taken; 0 where batches are not offered
   void Deliver(const std::uint8_t* data, std::uint32_t bytes, const void* address, std::int32_t addressLength);
 
+  platform::IoRecord sendRecord;
+  std::uint32_t recvEarlyCount = 0;
+  bool recvPending = false;
+  bool closing = false;
   std::unique_ptr<BatchRoom> batchRoom;
+
+ public:
+  DatagramQueue sends;
 };
 
 }  // namespace lattice

@@ -6,10 +6,11 @@
 #include "log/loop_clock.h"
 #include "net/admission.h"
 #include "net/io_port_context.h"
-#include "net/send_queue.h"
+#include "net/socket_address.h"
 #include "net/udp_socket.h"
 #include "net/utp_socket.h"
 #include "platform/random_source.h"
+#include "tracker/input_pump.h"
 #include "tracker/message_framing.h"
 #include "utp.h"
 
@@ -35,10 +36,11 @@ UdpSocket& Carrier(utp_callback_arguments* a) {
 
 uint64 OnAccept(utp_callback_arguments* a) {
   IoPortContext& loop = *Carrier(a).loop;
-  AddressStorage address;
+  AddressStorage storage;
   std::size_t n = a->address_len > 0 ? static_cast<std::size_t>(a->address_len) : 0;
-  if (n > sizeof address.bytes) n = sizeof address.bytes;
-  std::memcpy(address.bytes, a->address, n);
+  if (n > sizeof storage.bytes) n = sizeof storage.bytes;
+  std::memcpy(storage.bytes, a->address, n);
+  const CompactAddress address = ToCompactAddress(storage.bytes);
   // Refused before any object exists, as a TCP connection is, so it shows in
   // no connection count; aborted, the library frees it when
   // utp_process_udp returns.
@@ -59,25 +61,19 @@ constexpr std::size_t kMaxHeldInbound = 2 * (kMaxMessageBody + 4);
 
 // Handles what was received (none: what waits in inbound). Replies go to the
 // library first (closing sends its end of stream after them); a reply held
-// for lack of ring space follows as the ring empties, and handling resumes
-// behind it. False when the peer broke the framing.
+// for lack of ring space follows as the library takes the ring's bytes.
+// False when the connection is to be closed: the peer broke the framing, or
+// keeps sending while its replies pile up.
 bool ServeInput(UtpSocket& s, const std::uint8_t* data, std::size_t length) {
-  Tracker& tracker = s.loop->tracker;
-  bool acceptable = FrameReceived(tracker, s, data, length);
-  s.FlushToUtp();
-  while (acceptable && InputPaused(s) && ReleaseHeldReply(tracker, s)) {
-    acceptable = FrameMessages(tracker, s);
-    s.FlushToUtp();
-  }
+  const InputState state = PumpInput(s.loop->tracker, s, data, length);
   if (s.requested) LeavePending(s);
-  return acceptable;
+  return state == InputState::Reading || (state == InputState::Paused && s.inbound.size() <= kMaxHeldInbound);
 }
 
 uint64 OnRead(utp_callback_arguments* a) {
   if (UtpSocket* s = Bound(a->socket)) {
     s->lastActivity = LoopClock();
-    const bool acceptable = ServeInput(*s, a->buf, a->len);
-    if (!acceptable || (InputPaused(*s) && s->inbound.size() > kMaxHeldInbound)) CloseUnbound(s, a->socket, true);
+    if (!ServeInput(*s, a->buf, a->len)) CloseUnbound(s, a->socket, true);
   }
   utp_read_drained(a->socket);
   return 0;
@@ -101,7 +97,7 @@ uint64 OnStateChange(utp_callback_arguments* a) {
     case UTP_STATE_CONNECT:
     case UTP_STATE_WRITABLE:
       s->FlushToUtp();
-      if (InputPaused(*s) && ReleaseHeldReply(s->loop->tracker, *s) && !ServeInput(*s, nullptr, 0)) CloseUnbound(s, a->socket, true);
+      if (InputPaused(*s) && !ServeInput(*s, nullptr, 0)) CloseUnbound(s, a->socket, true);
       break;
     case UTP_STATE_EOF:
       CloseUnbound(s, a->socket, true);
@@ -118,7 +114,7 @@ uint64 OnStateChange(utp_callback_arguments* a) {
 }
 
 uint64 OnSendTo(utp_callback_arguments* a) {
-  EnqueueChunk(Carrier(a), a->buf, a->len, a->address, static_cast<std::uint32_t>(a->address_len));
+  Carrier(a).Enqueue(a->buf, a->len, a->address, static_cast<std::uint32_t>(a->address_len));
   return 0;
 }
 

@@ -31,7 +31,7 @@ void Evict(UtpSocket& s, const char* why) {
 }  // namespace
 
 UtpSocket::UtpSocket(UTPSocket* sock, std::uint32_t id, IoPortContext* loopContext)
-    : Socket(kNoHandle, loopContext), utpSock(sock), receiveId(id), acceptedAt(LoopClock()) {
+    : Socket(loopContext), utpSock(sock), receiveId(id), acceptedAt(LoopClock()) {
   loop->sockets.Add(this);
   utp_set_userdata(utpSock, this);
   ++loop->tracker.stats.active[Utp];
@@ -71,12 +71,6 @@ void UtpSocket::Close() {
     utpSock = nullptr;
   }
   loop->tracker.registry.UnbindConnection(*this);
-}
-
-bool UtpSocket::Send(const void* data, std::size_t length) {
-  if (!Queue(data, length)) return false;
-  loop->sockets.WantSend(*this);
-  return true;
 }
 
 void UtpSocket::FlushToUtp() {

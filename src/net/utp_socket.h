@@ -31,8 +31,8 @@ class UtpSocket final : public Socket {
   // A connection that never made a valid request is aborted (its library
   // socket freed at once, a connected peer reset); others end with a FIN.
   void Close() override;
-  bool Send(const void* data, std::size_t length) override;
   void StartSending() override { FlushToUtp(); }
+  void FlushOutput() override { FlushToUtp(); }
 
   // Moves bytes from outbound into the library as far as its window allows.
   void FlushToUtp();

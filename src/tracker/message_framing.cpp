@@ -20,7 +20,7 @@ bool FrameFrom(Tracker& tracker, Connection& connection, const std::uint8_t* dat
     if (total > size - offset) break;
     EncodedMessage reply = HandleMessage(tracker, connection, p, total, connection.peerAddress);
     if (reply.length != 0) {
-      if (connection.Queue(reply.data, reply.length)) {
+      if (connection.Send(reply.data, reply.length)) {
         tracker.stats.CountPeersSent(connection.Kind());
       } else if (reply.length <= kMaxOutboundBytes) {
         connection.heldReply.assign(reply.data, reply.data + reply.length);
@@ -62,7 +62,7 @@ bool FrameReceived(Tracker& tracker, Connection& connection, const std::uint8_t*
 
 bool ReleaseHeldReply(Tracker& tracker, Connection& connection) {
   if (connection.heldReply.empty()) return true;
-  if (!connection.Queue(connection.heldReply.data(), connection.heldReply.size())) return false;
+  if (!connection.Send(connection.heldReply.data(), connection.heldReply.size())) return false;
   tracker.stats.CountPeersSent(connection.Kind());
   std::vector<std::uint8_t>().swap(connection.heldReply);
   return true;

@@ -6,23 +6,6 @@
 namespace lattice {
 namespace {
 
-// Address bytes then port bytes, both already in network order in the
-// socket address: IPv4 at offsets 4 and 2, IPv6 at offsets 8 and 2.
-std::size_t CompactAddress(const AddressStorage& address, std::uint8_t out[18]) {
-  std::uint16_t family = AddressFamily(address.bytes);
-  if (family == platform::kFamilyInet) {
-    std::memcpy(out, address.bytes + 4, 4);
-    std::memcpy(out + 4, address.bytes + 2, 2);
-    return 6;
-  }
-  if (family == platform::kFamilyInet6) {
-    std::memcpy(out, address.bytes + 8, 16);
-    std::memcpy(out + 16, address.bytes + 2, 2);
-    return 18;
-  }
-  return 0;
-}
-
 void WritePort(ReplyBuffer& out, std::uint16_t networkOrder) {
   std::uint8_t be[2];
   std::memcpy(be, &networkOrder, 2);
@@ -31,22 +14,20 @@ void WritePort(ReplyBuffer& out, std::uint16_t networkOrder) {
 
 }  // namespace
 
-void EncodeAddress(ReplyBuffer& out, const AddressStorage& address, AddressForm form, int kind) {
+void EncodeAddress(ReplyBuffer& out, const CompactAddress& address, AddressForm form, int kind) {
   if (form == AddressForm::TcpItem && kind != Tcp) return;
   if (form == AddressForm::UtpItem && kind != Utp) return;
-  std::uint8_t compact[18];
-  std::size_t size = CompactAddress(address, compact);
-  if (size == 0) return;
+  if (address.size == 0) return;
   if (form == AddressForm::Keyed) {
-    if (size == 6) out.AppendToken("1:a6:"); else out.AppendToken("1:a18:");
+    if (address.size == 6) out.AppendToken("1:a6:"); else out.AppendToken("1:a18:");
   } else {
-    if (size == 6) out.AppendToken("6:"); else out.AppendToken("18:");
+    if (address.size == 6) out.AppendToken("6:"); else out.AppendToken("18:");
   }
-  out.AppendRaw(compact, size);
+  out.AppendRaw(address.bytes, address.size);
 }
 
 void EncodePeerEntry(ReplyBuffer& out, const PeerRegistry& registry, const PeerRecord& record,
-                     const AddressStorage* address) {
+                     const CompactAddress* address) {
   const std::vector<Connection*>* connections = registry.PeerConnectionsOf(record);
   bool connected = connections != nullptr && !connections->empty();
   out.AppendChar('d');
@@ -88,7 +69,7 @@ void EncodePeerEntry(ReplyBuffer& out, const PeerRegistry& registry, const PeerR
 
 EncodedMessage EncodePeersMessage(ReplyBuffer& out, const PeerRegistry& registry, PeersMode mode,
                                   const GetPeersRequest& request,
-                                  const PeerRecord& requester, const AddressStorage& address,
+                                  const PeerRecord& requester, const CompactAddress& address,
                                   const std::vector<PeerRecord*>& selection,
                                   std::int64_t time) {
   out.BeginMessage();

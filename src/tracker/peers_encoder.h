@@ -25,12 +25,12 @@ struct EncodedMessage {
 // with the address of the connection the request came over.
 EncodedMessage EncodePeersMessage(ReplyBuffer& out, const PeerRegistry& registry, PeersMode mode,
                                   const GetPeersRequest& request,
-                                  const PeerRecord& requester, const AddressStorage& address,
+                                  const PeerRecord& requester, const CompactAddress& address,
                                   const std::vector<PeerRecord*>& selection,
                                   std::int64_t time);
 
 void EncodePeerEntry(ReplyBuffer& out, const PeerRegistry& registry, const PeerRecord& record,
-                     const AddressStorage* address);
-void EncodeAddress(ReplyBuffer& out, const AddressStorage& address, AddressForm form, int kind);
+                     const CompactAddress* address);
+void EncodeAddress(ReplyBuffer& out, const CompactAddress& address, AddressForm form, int kind);
 
 }  // namespace lattice

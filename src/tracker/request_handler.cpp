@@ -58,7 +58,7 @@ void ShedOverLimit(Tracker& tracker, const Connection& requester, const PeerId& 
 }  // namespace
 
 EncodedMessage HandleMessage(Tracker& tracker, Connection& connection, const std::uint8_t* message,
-                             std::uint64_t totalLength, const AddressStorage& peerAddress) {
+                             std::uint64_t totalLength, const CompactAddress& peerAddress) {
   const std::int64_t time = LoopClock();
   GetPeersRequest request;
   if (!ParseGetPeers(message, totalLength, request) || request.type != RequestType::GetPeers) return {};

@@ -14,6 +14,6 @@ namespace lattice {
 // ReplyBuffer and must be copied before anything else is encoded. Length 0
 // means no reply.
 EncodedMessage HandleMessage(Tracker& tracker, Connection& connection, const std::uint8_t* message,
-                             std::uint64_t totalLength, const AddressStorage& peerAddress);
+                             std::uint64_t totalLength, const CompactAddress& peerAddress);
 
 }  // namespace lattice

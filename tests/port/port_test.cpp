@@ -5,7 +5,7 @@
 #include <string>
 #include <thread>
 
-#include "tracker/connection.h"
+#include "net/socket_address.h"
 #include "port/port_fixture.h"
 
 namespace porttest {

@@ -32,14 +32,11 @@ namespace lattice::test {
 
 constexpr std::int64_t kTime = 1700000000;  // 2023-11-14 22:13:20 UTC
 
-// From the compact form (4 or 16 address bytes, then the port) into the
-// system layout: family at 0, big-endian port at 2, address at 4 or 8.
-inline void SetCompactAddress(AddressStorage& address, const std::string& compact) {
-  address = AddressStorage{};
-  const bool v4 = compact.size() == 6;
-  std::memcpy(address.bytes, v4 ? &platform::kFamilyInet : &platform::kFamilyInet6, 2);
-  std::memcpy(address.bytes + 2, compact.data() + compact.size() - 2, 2);
-  std::memcpy(address.bytes + (v4 ? 4 : 8), compact.data(), compact.size() - 2);
+// The compact form: 4 or 16 address bytes, then the port.
+inline void SetCompactAddress(CompactAddress& address, const std::string& compact) {
+  address = CompactAddress{};
+  address.size = static_cast<std::uint8_t>(compact.size());
+  std::memcpy(address.bytes, compact.data(), compact.size());
 }
 
 // A connection queueing into a ring as the sockets do; Close unbinds every
@@ -48,10 +45,9 @@ class FakeSocket : public Connection {
  public:
   explicit FakeSocket(int kind = Tcp) : kind_(kind) {}
   int Kind() const override { return kind_; }
-  bool Queue(const void* data, std::size_t length) override {
+  bool Send(const void* data, std::size_t length) override {
     return outbound.Write(data, length) != 0 || length == 0;
   }
-  bool Send(const void* data, std::size_t length) override { return Queue(data, length); }
   void Close(Tracker& tracker) {
     if (closed) return;
     closed = true;
@@ -60,6 +56,10 @@ class FakeSocket : public Connection {
   FakeSocket& SetAddress(const std::string& compact) {
     SetCompactAddress(peerAddress, compact);
     return *this;
+  }
+  // As uTP's library does, when set: what is queued leaves the ring at once.
+  void FlushOutput() override {
+    if (flushesAtOnce) wire += TakeOutbound();
   }
   void Receive(const std::string& bytes) { inbound.insert(inbound.end(), bytes.begin(), bytes.end()); }
   // Takes up to `budget` bytes off the ring in contiguous pieces, as a transport does.
@@ -77,6 +77,8 @@ class FakeSocket : public Connection {
 
   ByteRing outbound;
   bool closed = false;
+  bool flushesAtOnce = false;
+  std::string wire;  // what FlushOutput took
 
  private:
   int kind_;

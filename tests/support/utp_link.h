@@ -79,11 +79,11 @@ class UtpLink {
 
   // Through the receive completion, as the loop delivers a datagram.
   void Deliver(const void* data, std::size_t size, std::uint16_t fromPort) {
-    size = std::min<std::size_t>(size, RecvRecord::kBufferSize);
-    std::memcpy(tracker->recv.buffer, data, size);
+    size = std::min<std::size_t>(size, UdpSocket::kBufferSize);
+    std::memcpy(tracker->recvBuffer, data, size);
     const sockaddr_in from = Loopback(fromPort);
-    std::memcpy(tracker->recv.sourceAddress, &from, sizeof from);
-    tracker->recv.sourceAddressLength = sizeof from;
+    std::memcpy(tracker->sourceAddress, &from, sizeof from);
+    tracker->sourceAddressLength = sizeof from;
     tracker->OnReceiveCompleted(static_cast<std::uint32_t>(size));
   }
 
@@ -92,9 +92,9 @@ class UtpLink {
   void Pump(std::uint16_t port, bool timers = true) {
     const sockaddr_in server = Loopback(3000);
     for (int round = 0; round < 200; ++round) {
-      const bool moved = !toTracker.empty() || !tracker->sendQueue.empty();
-      for (; !tracker->sendQueue.empty(); tracker->sendQueue.pop_front()) {
-        Chunk* chunk = tracker->sendQueue.front();
+      const bool moved = !toTracker.empty() || !tracker->sends.chunks.empty();
+      for (; !tracker->sends.chunks.empty(); tracker->sends.chunks.pop_front()) {
+        Chunk* chunk = tracker->sends.chunks.front();
         largestDatagram = std::max<std::size_t>(largestDatagram, chunk->length);
         utp_process_udp(client, chunk->Data(), chunk->length, reinterpret_cast<const sockaddr*>(&server), sizeof server);
         FreeChunk(chunk);

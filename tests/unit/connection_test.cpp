@@ -88,18 +88,18 @@ class SendQueueTest : public TrackerTest {
     outcomes.clear();
     sent.clear();
     batchTakes.clear();
-    socket.sender = ScriptedSend;
-    socket.batchSender = ScriptedBatch;
+    queue.sender = ScriptedSend;
+    queue.batchSender = ScriptedBatch;
   }
   void Enqueue(const std::string& payload, std::uint32_t addressLength = 16) {
     std::uint8_t address[256] = {2};
-    EnqueueChunk(socket, payload.data(), payload.size(), address, addressLength);
+    queue.Enqueue(payload.data(), payload.size(), address, addressLength);
   }
   std::string Front() {
-    return std::string(reinterpret_cast<char*>(socket.sendQueue.front()->Data()), socket.sendQueue.front()->length);
+    return std::string(reinterpret_cast<char*>(queue.chunks.front()->Data()), queue.chunks.front()->length);
   }
-  IoPortContext context{tracker};
-  UdpSocket socket{123, &context};
+  platform::IoRecord record{};
+  DatagramQueue queue{nullptr, 123, &record, tracker.stats};
 };
 
 TEST_F(SendQueueTest, AddressLengthLimitsAndEmptyDatagrams) {
@@ -108,8 +108,8 @@ TEST_F(SendQueueTest, AddressLengthLimitsAndEmptyDatagrams) {
   Enqueue("c", 0xFFFFFFFFu);  // negative as a signed length
   Enqueue("", 16);
   Enqueue("d", 0);
-  ASSERT_EQ(socket.sendQueue.size(), 1u);
-  EXPECT_EQ(socket.sendQueue.front()->addressLength, 128u);
+  ASSERT_EQ(queue.chunks.size(), 1u);
+  EXPECT_EQ(queue.chunks.front()->addressLength, 128u);
   // Empty data or address is ignored without a word.
   EXPECT_EQ(LogText(), "2023-11-14 22:13:20 EnqueueChunk() addrLen is too large: 129 (max allowed 128)\n"
                        "2023-11-14 22:13:20 EnqueueChunk() addrLen is too large: 4294967295 (max allowed 128)\n");
@@ -118,21 +118,21 @@ TEST_F(SendQueueTest, AddressLengthLimitsAndEmptyDatagrams) {
 TEST_F(SendQueueTest, ImmediateSendsChainInOrderAndTheirNotificationsAreSkipped) {
   for (const char* d : {"one", "two", "three"}) Enqueue(d);
   outcomes = {AtOnce(3), AtOnce(3), Pending()};
-  EXPECT_EQ(FlushSendQueue(socket), 1u);
+  EXPECT_EQ(queue.Flush(), 1u);
   EXPECT_EQ(sent, (std::vector<std::string>{"one", "two", "three"}));
-  EXPECT_TRUE(socket.sendPending);
-  EXPECT_EQ(socket.sendEarlyCount, 2u);
+  EXPECT_TRUE(queue.Pending());
+  EXPECT_EQ(queue.earlyCount, 2u);
   Enqueue("four");
-  EXPECT_EQ(FlushSendQueue(socket), 2u);  // nothing starts while a send is outstanding
+  EXPECT_EQ(queue.Flush(), 2u);  // nothing starts while a send is outstanding
   EXPECT_EQ(sent.size(), 3u);
   // The two early notifications only lower the count; the third completes "three".
-  OnSendCompleted(socket, 3);
-  OnSendCompleted(socket, 3);
-  EXPECT_EQ(socket.sendQueue.size(), 2u);
-  EXPECT_TRUE(socket.sendPending);
-  OnSendCompleted(socket, 5);
-  EXPECT_FALSE(socket.sendPending);
-  ASSERT_EQ(socket.sendQueue.size(), 1u);
+  queue.OnSendCompleted(3);
+  queue.OnSendCompleted(3);
+  EXPECT_EQ(queue.chunks.size(), 2u);
+  EXPECT_TRUE(queue.Pending());
+  queue.OnSendCompleted(5);
+  EXPECT_FALSE(queue.Pending());
+  ASSERT_EQ(queue.chunks.size(), 1u);
   EXPECT_EQ(Front(), "four");
 }
 
@@ -141,13 +141,13 @@ TEST_F(SendQueueTest, ImmediateSendsChainInOrderAndTheirNotificationsAreSkipped)
 TEST_F(SendQueueTest, BatchesTakeTheFrontAndTheRestGoesOneAtATime) {
   for (const char* d : {"one", "two", "three", "four"}) Enqueue(d);
   batchTakes = {2};
-  EXPECT_EQ(FlushSendQueue(socket), 2u);
+  EXPECT_EQ(queue.Flush(), 2u);
   EXPECT_EQ(sent, (std::vector<std::string>{"one", "two", "three"}));
   EXPECT_EQ(tracker.stats.bytesSent[Udp], 6u);
-  EXPECT_TRUE(socket.sendPending);
-  OnSendCompleted(socket, 5);
+  EXPECT_TRUE(queue.Pending());
+  queue.OnSendCompleted(5);
   batchTakes = {1};
-  EXPECT_EQ(FlushSendQueue(socket), 0u);
+  EXPECT_EQ(queue.Flush(), 0u);
   EXPECT_EQ(sent.back(), "four");
   EXPECT_EQ(tracker.stats.bytesSent[Udp], 15u);
 }
@@ -156,15 +156,15 @@ TEST_F(SendQueueTest, FailedSendOrEmptyCompletionDropsOneDatagram) {
   Enqueue("first");
   Enqueue("second");
   outcomes = {{platform::IoStatus::Failed, 0, 10065}};
-  EXPECT_EQ(FlushSendQueue(socket), 1u);
-  EXPECT_FALSE(socket.sendPending);  // nothing in flight: the loop must wake itself for the rest
+  EXPECT_EQ(queue.Flush(), 1u);
+  EXPECT_FALSE(queue.Pending());  // nothing in flight: the loop must wake itself for the rest
   EXPECT_NE(LogText().find(" WSASendTo() failed (10065)\n"), std::string::npos);
   outcomes.push_back(Pending());
-  EXPECT_EQ(FlushSendQueue(socket), 1u);
+  EXPECT_EQ(queue.Flush(), 1u);
   EXPECT_EQ(sent.back(), "second");
   Enqueue("kept");
-  OnSendCompleted(socket, 0);
-  ASSERT_EQ(socket.sendQueue.size(), 1u);
+  queue.OnSendCompleted(0);
+  ASSERT_EQ(queue.chunks.size(), 1u);
   EXPECT_EQ(Front(), "kept");
 }
 
@@ -172,13 +172,14 @@ TEST_F(SendQueueTest, FailedSendOrEmptyCompletionDropsOneDatagram) {
 // counts its fate and gives its admission place back when closed.
 class Probe : public Socket {
  public:
-  Probe(IoPortContext& loop, int* destroyed) : Socket(7, &loop), destroyed(destroyed) { loop.sockets.Add(this); }
+  Probe(IoPortContext& loop, int* destroyed) : Socket(&loop), destroyed(destroyed) { loop.sockets.Add(this); }
   ~Probe() override { ++*destroyed; }
   int Kind() const override { return Tcp; }
   void Close() override {
     closed = true;
     ReleaseConnection(*this);
   }
+  void StartSending() override {}
   std::uint32_t TransfersInFlight() const override { return inFlight; }
   std::uint32_t inFlight = 0;
   int* destroyed;

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "test_support.h"
+#include "tracker/input_pump.h"
 
 namespace lattice::test {
 namespace {
@@ -266,20 +267,47 @@ TEST_F(ProtocolTest, ReplyThatDoesNotFitIsHeldAndLaterRequestsWaitBehindIt) {
   s.SetAddress(addr);
   const std::string filler(8190, 'f');
   ASSERT_EQ(s.outbound.Write(filler.data(), filler.size()), filler.size());
-  s.Receive(Request(1) + Request(2));
-  ASSERT_TRUE(FrameMessages(tracker, s));
-  EXPECT_TRUE(InputPaused(s));
+  const std::string requests = Request(1) + Request(2);
+  EXPECT_EQ(PumpInput(tracker, s, Bytes(requests), requests.size()), InputState::Paused);
   EXPECT_EQ(std::string(s.inbound.begin(), s.inbound.end()), Request(2));  // not handled while the reply waits
   EXPECT_EQ(tracker.stats.peersSentTotal[Tcp], 0u);  // counted once it is queued
-  EXPECT_FALSE(ReleaseHeldReply(tracker, s));
+  EXPECT_EQ(OnOutputRoom(tracker, s), InputState::Paused);  // no room yet
   s.outbound.Consume(filler.size());
-  ASSERT_TRUE(ReleaseHeldReply(tracker, s));
-  EXPECT_FALSE(InputPaused(s));
-  ASSERT_TRUE(FrameMessages(tracker, s));
+  EXPECT_EQ(OnOutputRoom(tracker, s), InputState::Reading);
   const Entry one{.id = Pid(1), .a = addr, .listed = true, .tcp = {addr}};
   const Entry two{.id = Pid(2), .a = addr, .listed = true, .tcp = {addr}};
-  EXPECT_EQ(s.TakeOutbound(), PeersMessage({}, share) + PeersMessage({two}, share) + PeersMessage({one}, share));
+  const std::string expected = PeersMessage({}, share) + PeersMessage({two}, share) + PeersMessage({one}, share);
+  EXPECT_EQ(s.TakeOutbound(), expected);
   EXPECT_EQ(tracker.stats.peersSentTotal[Tcp], 3u);
+
+  // A transport whose queue empties as it is flushed (uTP) never stays
+  // paused: every reply leaves, in order, within the one call.
+  FakeSocket u(Utp);
+  u.SetAddress(addr);
+  u.flushesAtOnce = true;
+  ASSERT_EQ(u.outbound.Write(filler.data(), filler.size()), filler.size());
+  const std::string again = Request(3) + Request(3) + Request(3);
+  EXPECT_EQ(PumpInput(tracker, u, Bytes(again), again.size()), InputState::Reading);
+  EXPECT_TRUE(u.inbound.empty());
+  EXPECT_EQ(u.outbound.count, 0u);
+  ASSERT_EQ(u.wire.compare(0, filler.size(), filler), 0);
+  std::string_view replies(u.wire);
+  replies.remove_prefix(filler.size());
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_GE(replies.size(), 4u);
+    const std::size_t size = 4 + BigEndian32(replies.data());
+    ParsedPeers parsed;
+    ASSERT_TRUE(PeersReader(replies.substr(0, size)).Read(parsed));
+    EXPECT_EQ(parsed.peers.size(), 2u);
+    replies.remove_prefix(size);
+  }
+  EXPECT_TRUE(replies.empty());
+  // A broken length after a good request: its reply is queued, then Broken.
+  FakeSocket b;
+  b.SetAddress(addr);
+  const std::string broken = Request(6) + Prefix(kMaxMessageBody + 1) + "d";
+  EXPECT_EQ(PumpInput(tracker, b, Bytes(broken), broken.size()), InputState::Broken);
+  EXPECT_NE(b.TakeOutbound().find("5:peers"), std::string::npos);
 }
 
 }  // namespace

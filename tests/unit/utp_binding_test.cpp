@@ -46,7 +46,8 @@ TEST_F(UtpBindingTest, AcceptedConnectionIsServedAndUnboundByEndOfStream) {
   EXPECT_EQ(tracker.stats.active[Utp], 1u);
   // The library's receive id is what the client sends with: its own id + 1.
   EXPECT_EQ(s->receiveId, (utp_get_receive_id(c.sock) + 1) & 0xFFFF);
-  EXPECT_EQ(s->peerAddress.bytes[2] << 8 | s->peerAddress.bytes[3], 5001);
+  ASSERT_EQ(s->peerAddress.size, 6u);
+  EXPECT_EQ(s->peerAddress.bytes[4] << 8 | s->peerAddress.bytes[5], 5001);
   Write(c, GetPeers('A'), 5001);
   EXPECT_EQ(c.received, PeersMessage({}, Sid(1)));
   ASSERT_NE(tracker.registry.FindPeerConnections(ToPeerId(std::string(20, 'A'))), nullptr);

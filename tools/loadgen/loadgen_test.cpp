@@ -32,11 +32,12 @@ constexpr std::uint32_t kNonce = 0x1234ABCDu;
 class Client final : public lattice::Connection {
  public:
   explicit Client(std::uint32_t i) : index(i) {
-    std::memcpy(peerAddress.bytes, &platform::kFamilyInet, 2);
-    peerAddress.bytes[2] = 0x9C, peerAddress.bytes[3] = static_cast<std::uint8_t>(i), peerAddress.bytes[4] = 127;
+    // 127.0.0.0, port 0x9C00 + i.
+    peerAddress.bytes[0] = 127, peerAddress.bytes[4] = 0x9C, peerAddress.bytes[5] = static_cast<std::uint8_t>(i);
+    peerAddress.size = 6;
   }
   int Kind() const override { return lattice::Tcp; }
-  bool Queue(const void* data, std::size_t length) override { return outbound.Write(data, length) != 0; }
+  bool Queue(const void* data, std::size_t length) { return outbound.Write(data, length) != 0; }
   bool Send(const void* data, std::size_t length) override {
     if (!Queue(data, length)) return false;
     truth.push_back(Verdict::Introduction);
