@@ -69,6 +69,7 @@ MUTANTS = [
      "selected.push_back(candidate);"),
     ("no_introduction", "if (target->Send(intro.data, intro.length))", "if (static_cast<void>(target), false)"),
     ("tcp_close_keeps_binding", "loop->tracker.registry.UnbindConnection(*this);", "", "tcp_socket"),
+    ("failed_draw_keeps_new_record", "if (existing == nullptr) registry.WithdrawNewPeer(request, share);", ""),
     ("idle_expiry_31s", "now - lastActivity > 30", "now - lastActivity > 31"),
     # Lifetimes: sweep and completion port.
     ("sweep_ignores_transfers", "if (!s->closed || s->TransfersInFlight() != 0)", "if (!s->closed)"),

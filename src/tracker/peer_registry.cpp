@@ -120,6 +120,28 @@ PeerRecord* PeerRegistry::RegisterPeer(const GetPeersRequest& request, const Sha
   return &records.At(records.Size() - 1);
 }
 
+void PeerRegistry::WithdrawNewPeer(const GetPeersRequest& request, const ShareId& share) {
+  const PeerId id = PeerId::From(request.peer);
+  auto records = shareTable.find(share);
+  if (records == shareTable.end()) return;
+  const std::size_t at = records->second.Find(id);
+  if (at == ShareRecords::kNotFound) return;
+  records->second.RemoveAt(at);  // the last one, so no other record moves
+  --recordCount;
+  if (records->second.Empty()) shareTable.erase(records);
+  const std::int64_t cost = RegistrationCost(request, nullptr);
+  auto peer = peerShares.find(id);
+  if (peer != peerShares.end()) {
+    peer->second.bytes -= cost;
+    // Records always cost something, so an entry left with no bytes and no
+    // share held only this record.
+    if (peer->second.bytes == 0 && peer->second.shares.Empty()) peerShares.erase(peer);
+  }
+  auto connections = peerConnections.find(id);
+  if (connections != peerConnections.end())
+    for (Connection* c : connections->second.Items()) c->registryBytes -= cost;
+}
+
 bool PeerRegistry::SelectPeers(const ShareId& share, const PeerRecord& requester, const std::set<PeerId>& pwl,
                                const std::vector<PeerRecord*>** selection) {
   selected.clear();

@@ -100,6 +100,11 @@ class PeerRegistry {
     return RegisterPeer(request, share, FindPeerRecord(share, PeerId::From(request.peer)));
   }
 
+  // Takes back the record RegisterPeer just added for this request, before
+  // anything else changed the share or bound the record: the record, its
+  // share if it made it, and what it charged all go.
+  void WithdrawNewPeer(const GetPeersRequest& request, const ShareId& share);
+
   // Chooses up to 15 other peers. False when the random source failed; the
   // selection is then empty. The list lives in scratch storage until the next call.
   bool SelectPeers(const ShareId& share, const PeerRecord& requester, const std::set<PeerId>& pwl,

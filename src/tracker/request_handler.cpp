@@ -76,9 +76,17 @@ EncodedMessage HandleMessage(Tracker& tracker, Connection& connection, const std
   const std::int64_t added = cost + (newId ? registry.PeerBytes(id) : 0);
   if (!WithinLimits(tracker, connection, request, id, newId, added)) return {};
 
-  PeerRecord* requester = registry.RegisterPeer(request, share, existing);
+  // The draw must see a new record in its share, so it joins first and is
+  // taken back when the draw fails; a refresh waits for the draw. Either way
+  // a failed draw leaves the registry as it was.
+  PeerRecord* requester = existing != nullptr ? existing : registry.RegisterPeer(request, share, nullptr);
   const std::vector<PeerRecord*>* selection = nullptr;
-  if (!registry.SelectPeers(share, *requester, request.pwl, &selection)) return {};
+  if (!registry.SelectPeers(share, *requester, request.pwl, &selection)) {
+    if (existing == nullptr) registry.WithdrawNewPeer(request, share);
+    return {};
+  }
+  // Refreshing moves no record, so the selection stays valid.
+  if (existing != nullptr) registry.RegisterPeer(request, share, existing);
   registry.BindPeer(connection, share, *requester);
   connection.requested = true;
   if (cost > 0) ShedOverLimit(tracker, connection, id);

@@ -122,29 +122,40 @@ TEST_F(ProtocolTest, OnlyWellFormedGetPeersAreCountedAndEachNewIdIsLoggedOnce) {
   EXPECT_EQ(tracker.stats.getPeersTotal[Tcp], 0u);
 }
 
-TEST_F(ProtocolTest, PeerRegisteredWhileTheRandomSourceFailsIsListedWithoutAddresses) {
+// A request whose draw fails is dropped whole: nothing it would have added
+// stays behind, above all no record that no connection of its own keeps.
+TEST_F(ProtocolTest, RequestWhoseDrawFailsLeavesTheRegistryAsItWas) {
   std::vector<std::unique_ptr<FakeSocket>> sockets;
-  std::vector<Entry> entries;
   for (unsigned i = 0; i < 15; ++i) {
-    const std::string addr = V4(10, 0, 0, static_cast<std::uint8_t>(i), 1000);
     sockets.push_back(std::make_unique<FakeSocket>(Tcp));
-    sockets.back()->SetAddress(addr);
-    entries.push_back({.id = Pid(i), .a = addr, .listed = true, .tcp = {addr}});
+    sockets.back()->SetAddress(V4(10, 0, 0, static_cast<std::uint8_t>(i), 1000));
     Handle(*sockets.back(), Request(i));
   }
   for (auto& s : sockets) s->TakeOutbound();
-  FakeSocket late(Tcp);
+  FakeSocket elsewhere, late;  // the id `late` announces is bound in another share
+  ASSERT_NE(Handle(elsewhere, Framed({.peer = Pid(15), .share = Sid(4)})), "");
+  const std::vector<std::string> before = ShareIds(share);
+  const std::int64_t bytes = elsewhere.registryBytes;
   ScriptedRandom::FailNextFill();
-  EXPECT_EQ(Handle(late, Request(15)), "");
-  EXPECT_EQ(tracker.stats.getPeersTotal[Tcp], 16u);
+  EXPECT_EQ(Handle(late, Framed({.peer = Pid(15), .share = share, .la = "06:abcdef"})), "");
+  EXPECT_TRUE(ScriptedRandom::failed);
+  EXPECT_EQ(tracker.stats.getPeersTotal[Tcp], 17u);
   EXPECT_TRUE(late.registrations.empty());
   for (auto& s : sockets) EXPECT_EQ(s->outbound.count, 0u);  // nobody was introduced
-  late.Close(tracker);
-  // Drawn first, so listed; it has no connection, so no address and no lists.
-  ScriptedRandom::script = {15, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14};
-  std::vector<Entry> expected = {{.id = Pid(15)}};
-  expected.insert(expected.end(), entries.begin() + 1, entries.end());
-  EXPECT_EQ(Handle(*sockets[0], Request(0)), PeersMessage(expected, share));
+  EXPECT_EQ(ShareIds(share), before);
+  EXPECT_EQ(tracker.registry.RecordCount(), 16u);
+  EXPECT_EQ(elsewhere.registryBytes, bytes);
+  EXPECT_EQ(tracker.registry.PeerBytes(ToPeerId(Pid(15))), bytes);
+
+  // With 16 records every request draws; a refresh whose draw fails keeps
+  // the record and its charge.
+  ASSERT_NE(Handle(late, Request(15)), "");
+  tracker.registry.SetRandomSource(&ScriptedRandom::Fill);  // drops the pool: the next draw fills
+  ScriptedRandom::FailNextFill();
+  const std::int64_t charged = sockets[0]->registryBytes;
+  EXPECT_EQ(Handle(*sockets[0], Framed({.peer = Pid(0), .share = share, .la = "06:abcdef"})), "");
+  EXPECT_EQ(sockets[0]->registryBytes, charged);
+  EXPECT_TRUE(tracker.registry.FindPeerRecord(ToShareId(share), ToPeerId(Pid(0)))->la.empty());
 }
 
 TEST_F(ProtocolTest, RequestsPastAPerConnectionBoundAreDroppedCountedAndLogged) {

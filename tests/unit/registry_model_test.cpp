@@ -69,6 +69,13 @@ struct Model {
     at == list.end() ? list.push_back(incoming) : void(*at = incoming);
   }
 
+  void Withdraw(const std::string& share, const std::string& id) {
+    auto& list = shares[share];
+    auto at = std::find_if(list.begin(), list.end(), [&](const ModelRecord& r) { return r.id == id; });
+    if (at != list.end()) RemoveByMovingLast(list, static_cast<std::size_t>(at - list.begin()));
+    if (list.empty()) shares.erase(share);
+  }
+
   bool Select(const std::string& share, const std::string& requester, const std::set<std::string>& pwl,
               std::vector<std::string>& out) {
     out.clear();
@@ -218,9 +225,13 @@ class RegistryModelTest : public TrackerTest {
                                 Bytes(peer), Bytes(share), static_cast<std::uint32_t>(share.size()), lp, up, pv, {}};
         for (const auto& id : pwl) request.pwl.insert(ToPeerId(id));
 
+        // In the handler's order: a new record joins before the draw and is
+        // taken back when it fails; a refresh waits for the draw.
         const ShareId key = ToShareId(share);
-        PeerRecord* record = tracker.registry.RegisterPeer(request, key);
-        model.Register(share, {peer, static_cast<std::uint16_t>(lp), static_cast<std::uint16_t>(up), pv, la, laList});
+        const ModelRecord incoming{peer, static_cast<std::uint16_t>(lp), static_cast<std::uint16_t>(up), pv, la, laList};
+        PeerRecord* existing = tracker.registry.FindPeerRecord(key, ToPeerId(peer));
+        PeerRecord* record = existing != nullptr ? existing : tracker.registry.RegisterPeer(request, key, nullptr);
+        if (existing == nullptr) model.Register(share, incoming);
         ASSERT_EQ(IdText(record->id), peer);
 
         const std::vector<PeerRecord*>* selection = nullptr;
@@ -232,8 +243,13 @@ class RegistryModelTest : public TrackerTest {
         failed += !ok;
         filtered += !pwl.empty() && model.lastCandidates > 15;
         if (ok) {
+          if (existing != nullptr) tracker.registry.RegisterPeer(request, key, existing);
+          model.Register(share, incoming);
           tracker.registry.BindPeer(*s, key, *record);
           model.Bind(s, share, peer);
+        } else if (existing == nullptr) {
+          tracker.registry.WithdrawNewPeer(request, key);
+          model.Withdraw(share, peer);
         }
       }
       ASSERT_NO_FATAL_FAILURE(ExpectSameState(s));
