@@ -70,6 +70,10 @@ MUTANTS = [
     ("no_introduction", "if (target->Send(intro.data, intro.length))", "if (static_cast<void>(target), false)"),
     ("tcp_close_keeps_binding", "loop->tracker.registry.UnbindConnection(*this);", "", "tcp_socket"),
     ("failed_draw_keeps_new_record", "if (existing == nullptr) registry.WithdrawNewPeer(request, share);", ""),
+    # Registry bytes of a refresh: charged once, at its change.
+    ("refresh_charge_dropped", "RegistrationCost(request, existing); cost != 0) {",
+     "RegistrationCost(request, existing); cost != 0 && existing == nullptr) {"),
+    ("refresh_charge_doubled", "c->registryBytes += cost;", "c->registryBytes += existing != nullptr ? 2 * cost : cost;"),
     ("idle_expiry_31s", "now - lastActivity > 30", "now - lastActivity > 31"),
     # Lifetimes: sweep and completion port.
     ("sweep_ignores_transfers", "if (!s->closed || s->TransfersInFlight() != 0)", "if (!s->closed)"),

@@ -207,6 +207,12 @@ TEST_F(ProtocolTest, RecordsKeptByAConnectionThatStaysCountAgainstIt) {
   EXPECT_LT(taken, 20);
   EXPECT_EQ(stayer.registryBytes, tracker.registry.PeerBytes(ToPeerId(Pid(1))));
   EXPECT_LE(stayer.registryBytes, 1500);
+  // A refresh charges its change once: the record costs what a new one would.
+  FakeSocket refresher, fresh;
+  ASSERT_NE(Handle(refresher, Framed({.peer = Pid(4), .share = Sid(70), .la = "03:abc"})), "");
+  ASSERT_NE(Handle(refresher, Framed({.peer = Pid(4), .share = Sid(70), .la = la})), "");
+  ASSERT_NE(Handle(fresh, Framed({.peer = Pid(5), .share = Sid(70), .la = la})), "");
+  EXPECT_EQ(refresher.registryBytes, fresh.registryBytes);
 
   // One whose other peer leaves no room lets go of a peer others grow.
   FakeSocket full, grower;
