@@ -110,6 +110,8 @@ MUTANTS = [
     ("admission_total_not_released", "--total;", "total += 0;"),
     # Statistics, report and log format, exit code.
     ("stats_get_peers_as_sent", "++getPeersPeriod[kind];", "++peersSentPeriod[kind];"),
+    ("metrics_closed_from_opened", '"lattice_connections_closed_total", s.unregisteredTotal',
+     '"lattice_connections_closed_total", s.registeredTotal'),
     ("stats_utp_registered_as_tcp", "loop->tracker.stats.CountRegistered(Utp);",
      "loop->tracker.stats.CountRegistered(Tcp);"),
     ("report_format", '"last %d seconds:\\n"', '"last %d second:\\n"'),

@@ -74,6 +74,7 @@ def test_page_follows_traffic(tracker_factory):
             "lattice_bytes_sent_total" + TCP: sum(map(len, got)),
             "lattice_connections_open" + TCP: 2,  # a scrape is no client
             "lattice_connections_opened_total" + TCP: 3,  # with the readiness probe
+            "lattice_connections_closed_total" + TCP: 1,  # the probe, gone with its object
             "lattice_peers_registered": 2, "lattice_peer_records": 2, "lattice_shares_registered": 1}
     left = 0
     if HAVE_UTP_CLIENT:
