@@ -112,6 +112,7 @@ MUTANTS = [
     ("stats_get_peers_as_sent", "++getPeersPeriod[kind];", "++peersSentPeriod[kind];"),
     ("metrics_closed_from_opened", '"lattice_connections_closed_total", s.unregisteredTotal',
      '"lattice_connections_closed_total", s.registeredTotal'),
+    ("metrics_path_prefix", 'if (request.path != "/metrics")', 'if (request.path.substr(0, 8) != "/metrics")'),
     ("stats_utp_registered_as_tcp", "loop->tracker.stats.CountRegistered(Utp);",
      "loop->tracker.stats.CountRegistered(Tcp);"),
     ("report_format", '"last %d seconds:\\n"', '"last %d second:\\n"'),

@@ -113,7 +113,8 @@ def test_page_follows_traffic(tracker_factory):
 
 def test_http_errors(tracker_factory):
     _, url, mport = start(tracker_factory, "127.0.0.1:{}")
-    assert fetch(url.replace("/metrics", "/other"))[0] == 404
+    for path in ("/other", "/", "/metrics/", "/metricsx", "/x/metrics", "/METRICS"):
+        assert fetch(url.replace("/metrics", path))[0] == 404, path
     status, headers, _ = fetch(url, method="POST")
     assert status == 405 and headers["Allow"] == "GET"
     too_long = b"GET /metrics HTTP/1.1\r\nX-Pad: " + b"a" * 4100 + b"\r\n\r\n"
