@@ -92,6 +92,7 @@ void QuietLog() {
   }();
   (void)once;
   SetLoopClock(kTime);
+  TheTracker().now = kTime;
 }
 
 void BM_DecodeTypicalRequest(benchmark::State& state) {

@@ -191,6 +191,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   SetLoopClock(kTime);
   {
     Run run(data);
+    run.tracker.now = kTime;
     run.tracker.registry.SetRandomSource(&ScriptedRandom::Fill);
     const std::size_t scheduleLength = std::min<std::size_t>(data[3] & 31, size - 4);
     const std::uint8_t* schedule = data + 4;

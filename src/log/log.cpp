@@ -55,11 +55,6 @@ void Log(const char* format, ...) {
 
 void LogLimited(LogLimiter& limiter, const char* format, ...) {
   const std::int64_t now = LoopClock();
-  const std::uint32_t epoch = LogLimiterEpoch();
-  if (limiter.epoch != epoch) {
-    limiter = LogLimiter{};
-    limiter.epoch = epoch;
-  }
   if (now != limiter.second) {
     limiter.second = now;
     limiter.inSecond = 0;

@@ -26,13 +26,13 @@ void LogV(const char* composedFormat, std::va_list args);
 // A rate limit for one kind of line that a remote client can trigger: at most
 // kLinesPerSecond lines per loop-clock second get through; the rest are
 // counted, and the next line let through is followed by a line saying how
-// many were suppressed. Each limiter belongs to one thread.
+// many were suppressed. Each limiter belongs to one thread, and to the object
+// of the run whose lines it limits, so a new run starts with fresh limits.
 struct LogLimiter {
   static constexpr std::uint32_t kLinesPerSecond = 5;
   std::int64_t second = -1;
   std::uint32_t inSecond = 0;
   std::uint64_t suppressed = 0;
-  std::uint32_t epoch = 0;  // see SetLogStreamForTesting
 };
 void LogLimited(LogLimiter& limiter, const char* format, ...) LATTICE_PRINTF(2, 3);
 
@@ -67,8 +67,7 @@ bool StopLogWriter(std::chrono::milliseconds timeout);
 constexpr std::chrono::milliseconds kLogDrainTime{2000};
 
 // Tests capture log lines by pointing them at a file of their own (flush the
-// writer before switching). A new stream also resets every LogLimiter, since
-// each test starts the loop clock at the same second again.
+// writer before switching).
 void SetLogStreamForTesting(std::FILE* stream);
 
 }  // namespace lattice

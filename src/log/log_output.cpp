@@ -31,8 +31,6 @@ struct Output {
 
 constexpr std::size_t kKeptBatchBytes = 64 * 1024;
 
-std::atomic<std::uint32_t> limiterEpoch{0};
-
 // Never destroyed: a writer still stuck in a write while the process exits
 // goes on referring to it.
 Output& State() {
@@ -92,13 +90,10 @@ std::uint64_t LogLinesDropped() {
   return s.droppedTotal;
 }
 
-std::uint32_t LogLimiterEpoch() { return limiterEpoch.load(std::memory_order_relaxed); }
-
 void SetLogStreamForTesting(std::FILE* stream) {
   Output& s = State();
   std::lock_guard<std::mutex> lock(s.mutex);
   s.testStream = stream;
-  limiterEpoch.fetch_add(1, std::memory_order_relaxed);
 }
 
 bool StartLogWriter() {

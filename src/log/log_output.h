@@ -9,7 +9,4 @@ namespace lattice {
 // Writes or queues finished text (one or more whole lines).
 void EmitOutput(std::string_view text);
 
-// Changes whenever the test stream does; limiters restart when it changes.
-std::uint32_t LogLimiterEpoch();
-
 }  // namespace lattice

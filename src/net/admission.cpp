@@ -50,18 +50,16 @@ void ReleaseConnection(Socket& socket) {
 bool Admission::Admit(Tracker& tracker, const CompactAddress& address) {
   const Limits& limits = tracker.limits;
   if (total >= limits.maxConnections) {
-    static LogLimiter limiter;
     tracker.stats.CountLimitHit(kLimitConnections);
-    LogLimited(limiter, "connection refused: %llu connections open (limit)", static_cast<unsigned long long>(total));
+    LogLimited(totalLines, "connection refused: %llu connections open (limit)", static_cast<unsigned long long>(total));
     return false;
   }
   AddressKey key;
   if (KeyOf(address, key)) {
     std::uint32_t& count = perAddress[key];
     if (count >= limits.maxConnectionsPerAddress) {
-      static LogLimiter limiter;
       tracker.stats.CountLimitHit(kLimitPerAddress);
-      LogLimited(limiter, "connection refused: %u connections from one address (limit)", count);
+      LogLimited(perAddressLines, "connection refused: %u connections from one address (limit)", count);
       return false;
     }
     ++count;

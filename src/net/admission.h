@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <unordered_map>
 
+#include "log/log.h"
 #include "tracker/connection.h"
 #include "tracker/tracker.h"
 
@@ -34,6 +35,8 @@ class Admission {
 
  private:
   std::uint64_t total = 0;
+  LogLimiter totalLines;
+  LogLimiter perAddressLines;
   std::unordered_map<AddressKey, std::uint32_t, AddressKeyHash> perAddress;
 };
 

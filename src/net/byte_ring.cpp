@@ -4,72 +4,76 @@
 #include <new>
 
 namespace lattice {
+BlockCache::~BlockCache() {
+  for (int k = 0; k < kSizes; ++k)
+    while (kept[k] != 0) delete[] blocks[k][--kept[k]];
+}
+
+std::uint8_t* BlockCache::Take(std::uint64_t capacity) {
+  const int k = SizeIndex(capacity);
+  if (k >= 0 && kept[k] != 0) return blocks[k][--kept[k]];
+  return new (std::nothrow) std::uint8_t[capacity];
+}
+
+void BlockCache::Give(std::uint8_t* block, std::uint64_t capacity) {
+  if (block == nullptr) return;
+  const int k = SizeIndex(capacity);
+  if (k >= 0 && kept[k] < kKept)
+    blocks[k][kept[k]++] = block;
+  else
+    delete[] block;
+}
+
+int BlockCache::SizeIndex(std::uint64_t capacity) {
+  for (int k = 0; k < kSizes; ++k)
+    if (capacity == ByteRing::kInitialCapacity << k) return k;
+  return -1;
+}
+
 namespace {
 
-// Blocks of each ring size (1, 2, 4 and 8 KiB) given back by emptied rings,
-// kept for the next ring that needs one. A busy connection empties its ring
-// at every completed send, so without them every send would cost an
-// allocation; with them an idle connection still holds no block, and freed
-// blocks are reused at once instead of leaving holes among younger objects.
-class BlockCache {
- public:
-  static constexpr int kSizes = 4;
-  static constexpr std::size_t kKept = 64;  // per size: at most 960 KiB in all
+std::uint8_t* TakeBlock(BlockCache* cache, std::uint64_t capacity) {
+  return cache != nullptr ? cache->Take(capacity) : new (std::nothrow) std::uint8_t[capacity];
+}
 
-  std::uint8_t* Take(std::uint64_t capacity) {
-    const int k = SizeIndex(capacity);
-    if (k >= 0 && kept[k] != 0) return blocks[k][--kept[k]];
-    return new (std::nothrow) std::uint8_t[capacity];
+void GiveBlock(BlockCache* cache, std::uint8_t* block, std::uint64_t capacity) {
+  if (cache != nullptr) {
+    cache->Give(block, capacity);
+  } else {
+    delete[] block;
   }
-  void Give(std::uint8_t* block, std::uint64_t capacity) {
-    if (block == nullptr) return;
-    const int k = SizeIndex(capacity);
-    if (k >= 0 && kept[k] < kKept)
-      blocks[k][kept[k]++] = block;
-    else
-      delete[] block;
-  }
-
- private:
-  static int SizeIndex(std::uint64_t capacity) {
-    for (int k = 0; k < kSizes; ++k)
-      if (capacity == ByteRing::kInitialCapacity << k) return k;
-    return -1;
-  }
-  std::uint8_t* blocks[kSizes][kKept] = {};
-  std::size_t kept[kSizes] = {};
-};
-
-// Rings live on the one loop thread, so one cache serves them all. Not
-// thread_local: under Wine a thread-local object with a destructor kept the
-// service's process from exiting after its loop thread ended. No destructor
-// either, so a ring destroyed during exit never meets a destroyed cache; the
-// blocks it keeps stay reachable and go with the process.
-BlockCache cache;
+}
 
 }  // namespace
 
 ByteRing::~ByteRing() {
-  Return();
-  cache.Give(data, capacity);
+  if (lent != data) delete[] lent;
+  delete[] data;
 }
 
-void ByteRing::Return() {
+void ByteRing::Release(BlockCache* cache) {
+  Return(cache);
+  GiveBlock(cache, data, capacity);
+  data = nullptr;
+  capacity = count = head = 0;
+}
+
+void ByteRing::Return(BlockCache* cache) {
   // Rare (a ring grew while a send was in flight): its size is not kept.
   if (lent != data) delete[] lent;
   lent = nullptr;
-  ReleaseIfEmpty();
+  ReleaseIfEmpty(cache);
 }
 
-void ByteRing::Clear() {
+void ByteRing::Clear(BlockCache* cache) {
   count = 0;
   head = 0;
-  ReleaseIfEmpty();
+  ReleaseIfEmpty(cache);
 }
 
-void ByteRing::ReleaseIfEmpty() {
+void ByteRing::ReleaseIfEmpty(BlockCache* cache) {
   if (count != 0 || lent != nullptr || data == nullptr) return;
-  cache.Give(data, capacity);
+  GiveBlock(cache, data, capacity);
   data = nullptr;
   capacity = 0;
   head = 0;
@@ -82,7 +86,7 @@ std::size_t ByteRing::ContiguousSize() const {
   return static_cast<std::size_t>(tail > head ? tail - head : capacity - head);
 }
 
-std::size_t ByteRing::Write(const void* bytes, std::size_t length) {
+std::size_t ByteRing::Write(const void* bytes, std::size_t length, BlockCache* cache) {
   const auto* in = static_cast<const std::uint8_t*>(bytes);
   if (count + length <= capacity) {
     std::uint64_t tail = head + count;
@@ -102,14 +106,14 @@ std::size_t ByteRing::Write(const void* bytes, std::size_t length) {
   std::uint64_t newCapacity = capacity == 0 ? kInitialCapacity : capacity * 2;
   while (newCapacity < count + length) newCapacity *= 2;
   if (newCapacity > kMaxCapacity) return 0;
-  auto* grown = cache.Take(newCapacity);
+  auto* grown = TakeBlock(cache, newCapacity);
   if (grown == nullptr) return 0;
   std::size_t firstPart = static_cast<std::size_t>(count);
   if (head + count > capacity) firstPart = static_cast<std::size_t>(capacity - head);
   if (firstPart != 0) std::memcpy(grown, data + head, firstPart);
   if (count > firstPart) std::memcpy(grown + firstPart, data, static_cast<std::size_t>(count) - firstPart);
   if (length != 0) std::memcpy(grown + count, in, length);
-  if (data != lent) cache.Give(data, capacity);
+  if (data != lent) GiveBlock(cache, data, capacity);
   data = grown;
   capacity = newCapacity;
   head = 0;
@@ -117,9 +121,9 @@ std::size_t ByteRing::Write(const void* bytes, std::size_t length) {
   return length;
 }
 
-void ByteRing::Consume(std::uint64_t n) {
+void ByteRing::Consume(std::uint64_t n, BlockCache* cache) {
   if (n == count) {
-    Clear();
+    Clear(cache);
   } else if (n < count) {
     head += n;
     if (head >= capacity) head -= capacity;

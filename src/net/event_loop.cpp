@@ -98,7 +98,7 @@ bool EventLoop::SetUp(const std::vector<platform::SocketHandle>& tcpHandles,
 }
 
 bool EventLoop::RunPass() {
-  const std::int64_t now = RefreshLoopClock();
+  const std::int64_t now = tracker.now = RefreshLoopClock();
   int count = 0;
   int error = 0;
   platform::WaitStatus status = platform::WaitForCompletions(context.port, batch, kBatch, kWaitMs, &count, &error);
@@ -125,7 +125,7 @@ bool EventLoop::RunPass() {
   for (auto& udp : udpSockets) udp->RunTimers();
   metrics->CloseExpired(now);
   tracker.stats.limitHits[kLimitDescriptors] = acceptQueue.refused.load(std::memory_order_relaxed);
-  ReportStatistics(tracker.stats);
+  ReportStatistics(tracker.stats, now);
   const auto work = std::chrono::steady_clock::now() - workStart;
   tracker.stats.passTimes.Observe(
       static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(work).count()));
@@ -209,7 +209,7 @@ void EventLoop::ShutDown(std::vector<platform::SocketHandle>& tcpHandles,
   for (auto& udp : udpSockets)
     if (udp->TransfersInFlight()) static_cast<void>(udp.release());
   udpSockets.clear();
-  context.sockets.SweepSockets(LoopClock());
+  context.sockets.SweepSockets(tracker.now);
   metrics.reset();
   platform::CloseIoTag(context.readTag);
   platform::CloseIoTag(context.writeTag);

@@ -28,6 +28,11 @@ struct IoPortContext {
   // make a whole message are copied into the connection.
   std::vector<std::uint8_t> receiveBuffer = std::vector<std::uint8_t>(65536);
   Admission admission;
+  // Before the sockets, so it outlives every ring that gives blocks back.
+  BlockCache blocks;
+  // Lines a TCP client can provoke at will.
+  LogLimiter tcpReadErrorLines;
+  LogLimiter tcpSendErrorLines;
   PendingUtp pendingUtp;
   // Last, so its objects go before the queues they may still be linked into.
   SocketList sockets;

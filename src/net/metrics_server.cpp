@@ -5,7 +5,6 @@
 #include <thread>
 
 #include "log/log.h"
-#include "log/loop_clock.h"
 #include "net/http_request.h"
 #include "platform/process_metrics.h"
 #include "platform/socket_api.h"
@@ -54,7 +53,7 @@ platform::SocketHandle OpenMetricsListener(const std::wstring& host, const std::
 
 MetricsConnection::MetricsConnection(platform::SocketHandle handleValue, IoPortContext* loopContext,
                                      MetricsServer& owner)
-    : handle(handleValue), loop(loopContext), server(owner), acceptedAt(LoopClock()) {
+    : handle(handleValue), loop(loopContext), server(owner), acceptedAt(loopContext->tracker.now) {
   PrepareOwnedRecord(&recvRecord, loop->readTag, this);
   PrepareOwnedRecord(&sendRecord, loop->writeTag, this);
 }
@@ -198,8 +197,7 @@ void MetricsServer::TakeAcceptedConnection(AcceptRecord* record) {
   }
   int error = 0;
   if (!platform::AttachSocket(loop.port, h, h, &error)) {
-    static LogLimiter attachErrors;
-    LogLimited(attachErrors, "metrics: failed to assign IO completion port to a connection (%d)", error);
+    LogLimited(attachErrorLines, "metrics: failed to assign IO completion port to a connection (%d)", error);
     platform::CloseSocket(nullptr, h);
     return;
   }

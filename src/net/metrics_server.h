@@ -113,6 +113,7 @@ class MetricsServer {
   // Closed, kept until their transfers have reported.
   std::vector<MetricsConnection*> closing;
   std::uint64_t refused = 0;
+  LogLimiter attachErrorLines;
 };
 
 }  // namespace lattice

@@ -125,7 +125,6 @@ std::uint32_t DatagramQueue::Flush() {
       return static_cast<std::uint32_t>(chunks.size());
     }
     // A remote address that refuses datagrams can make every send fail.
-    static LogLimiter sendErrorLines;
     LogLimited(sendErrorLines, "WSASendTo() failed (%d)", r.error);
     DropFront();
     return static_cast<std::uint32_t>(chunks.size());

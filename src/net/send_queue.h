@@ -8,6 +8,7 @@
 #include <deque>
 #include <vector>
 
+#include "log/log.h"
 #include "platform/io_port.h"
 
 namespace lattice {
@@ -69,6 +70,8 @@ class DatagramQueue {
   TrackerStats& stats;
   std::vector<Chunk*> spareChunks;  // sent, kept for the next datagrams
   bool pending = false;
+  // A remote address that refuses datagrams can make every send fail.
+  LogLimiter sendErrorLines;
 };
 
 }  // namespace lattice

@@ -1,15 +1,16 @@
 #include "net/socket.h"
 
-#include "log/loop_clock.h"
 #include "net/io_port_context.h"
 #include "platform/process_control.h"
 
 namespace lattice {
 
-Socket::Socket(IoPortContext* loopContext) : lastActivity(LoopClock()), loop(loopContext) {}
+Socket::Socket(IoPortContext* loopContext) : lastActivity(loopContext->tracker.now), loop(loopContext) {}
+
+Socket::~Socket() { outbound.Release(&loop->blocks); }
 
 bool Socket::Send(const void* data, std::size_t length) {
-  if (outbound.Write(data, length) == 0 && length != 0) return false;
+  if (outbound.Write(data, length, &loop->blocks) == 0 && length != 0) return false;
   loop->sockets.WantSend(*this);
   return true;
 }

@@ -19,6 +19,8 @@ static_assert(ByteRing::kMaxCapacity == kMaxOutboundBytes, "the ring is the conn
 class Socket : public Connection {
  public:
   explicit Socket(IoPortContext* loop);
+  // Destroyed only once its transfers have reported, so nothing is lent.
+  ~Socket() override;
 
   virtual bool IsExpired(std::int64_t now) const;
   virtual void Close() = 0;

@@ -1,7 +1,6 @@
 #include "net/tcp_socket.h"
 
 #include "log/log.h"
-#include "log/loop_clock.h"
 #include "net/admission.h"
 #include "platform/socket_api.h"
 #include "tracker/input_pump.h"
@@ -84,8 +83,8 @@ void TcpSocket::OnReadable() {
 
 void TcpSocket::OnSent(std::uint32_t bytes) {
   loop->tracker.stats.bytesSent[Tcp] += bytes;
-  outbound.Consume(bytes);
-  outbound.Return();
+  outbound.Consume(bytes, &loop->blocks);
+  outbound.Return(&loop->blocks);
   if (closeWhenSent) {
     if (outbound.count == 0) {
       FinishClosing();
@@ -98,8 +97,7 @@ void TcpSocket::OnSent(std::uint32_t bytes) {
     if (closed || closeWhenSent) return;
   }
   if (!PostSend()) {
-    static LogLimiter sendErrors;
-    LogLimited(sendErrors, "TCP: error occured while writing data on socket %d", static_cast<int>(handle));
+    LogLimited(loop->tcpSendErrorLines, "TCP: error occured while writing data on socket %d", static_cast<int>(handle));
     Close();
   }
 }
@@ -135,8 +133,7 @@ void TcpSocket::FinishClosing() {
 namespace {
 
 void LogReadError(const TcpSocket& socket, int error) {
-  static LogLimiter readErrorLines;  // a client can provoke these at will
-  LogLimited(readErrorLines, "TCP: error %d (%s) occurred while reading data on socket %d. connection [%p]", error,
+  LogLimited(socket.loop->tcpReadErrorLines, "TCP: error %d (%s) occurred while reading data on socket %d. connection [%p]", error,
              platform::ErrorText(error), static_cast<int>(socket.handle), static_cast<const void*>(&socket));
 }
 
@@ -161,7 +158,7 @@ std::int64_t TcpSocket::ReadAvailable(std::uint8_t* buffer, std::uint32_t size) 
     return -1;
   }
   if (r.bytes == 0) return -1;  // the peer ended the stream
-  lastActivity = LoopClock();
+  lastActivity = loop->tracker.now;
   return r.bytes;
 }
 

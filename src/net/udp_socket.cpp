@@ -86,8 +86,7 @@ void UdpSocket::ReceiveMore() {
     if (r.status == platform::IoStatus::Failed) {
       // Nothing is left to wake the loop for this socket: the next pass, at
       // most one wait later, tries again.
-      static LogLimiter receiveErrors;
-      LogLimited(receiveErrors, "UDP: receive failed on socket %d (%d)", static_cast<int>(handle), r.error);
+      LogLimited(receiveErrorLines, "UDP: receive failed on socket %d (%d)", static_cast<int>(handle), r.error);
       return;
     }
     // Handled now; its notification still comes through the port and is

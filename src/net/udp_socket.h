@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "log/log.h"
 #include "net/io_object.h"
 #include "net/io_port_context.h"
 #include "net/send_queue.h"
@@ -76,6 +77,7 @@ class UdpSocket final : public IoObject {
   bool recvPending = false;
   bool closing = false;
   std::unique_ptr<BatchRoom> batchRoom;
+  LogLimiter receiveErrorLines;
 
  public:
   DatagramQueue sends;

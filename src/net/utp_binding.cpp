@@ -3,7 +3,6 @@
 #include <chrono>
 #include <cstring>
 
-#include "log/loop_clock.h"
 #include "net/admission.h"
 #include "net/io_port_context.h"
 #include "net/socket_address.h"
@@ -72,7 +71,7 @@ bool ServeInput(UtpSocket& s, const std::uint8_t* data, std::size_t length) {
 
 uint64 OnRead(utp_callback_arguments* a) {
   if (UtpSocket* s = Bound(a->socket)) {
-    s->lastActivity = LoopClock();
+    s->lastActivity = s->loop->tracker.now;
     if (!ServeInput(*s, a->buf, a->len)) CloseUnbound(s, a->socket, true);
   }
   utp_read_drained(a->socket);
@@ -173,12 +172,12 @@ void ProcessDatagram(UdpSocket& socket, const std::uint8_t* data, std::size_t le
   utp_process_udp(socket.utpContext, data, length, static_cast<const sockaddr*>(address),
                   static_cast<socklen_t>(addressLength));
   // Outside the library's calls, so evicted sockets are freed at once.
-  EvictPendingUtp(*socket.loop, LoopClock());
+  EvictPendingUtp(*socket.loop, socket.loop->tracker.now);
 }
 
 void RunUtpTimers(UdpSocket& socket) {
   if (socket.utpContext == nullptr) return;
-  EvictPendingUtp(*socket.loop, LoopClock());
+  EvictPendingUtp(*socket.loop, socket.loop->tracker.now);
   utp_issue_deferred_acks(socket.utpContext);
   utp_check_timeouts(socket.utpContext);
 }

@@ -1,7 +1,6 @@
 #include "net/utp_socket.h"
 
 #include "log/log.h"
-#include "log/loop_clock.h"
 #include "net/admission.h"
 #include "net/io_port_context.h"
 #include "utp.h"
@@ -21,9 +20,8 @@ void Append(UtpSocket& s) {
 
 void Evict(UtpSocket& s, const char* why) {
   s.loop->tracker.stats.CountLimitHit(kLimitPendingUtp);
-  static LogLimiter limiter;
-  const PendingUtp& q = s.loop->pendingUtp;
-  LogLimited(limiter, "uTP connection evicted without a request (%s): %llu pending, %llu open", why,
+  PendingUtp& q = s.loop->pendingUtp;
+  LogLimited(q.evictedLines, "uTP connection evicted without a request (%s): %llu pending, %llu open", why,
              static_cast<unsigned long long>(q.count), static_cast<unsigned long long>(q.open));
   s.Close();
 }
@@ -31,7 +29,7 @@ void Evict(UtpSocket& s, const char* why) {
 }  // namespace
 
 UtpSocket::UtpSocket(UTPSocket* sock, std::uint32_t id, IoPortContext* loopContext)
-    : Socket(loopContext), utpSock(sock), receiveId(id), acceptedAt(LoopClock()) {
+    : Socket(loopContext), utpSock(sock), receiveId(id), acceptedAt(loopContext->tracker.now) {
   loop->sockets.Add(this);
   utp_set_userdata(utpSock, this);
   ++loop->tracker.stats.active[Utp];
@@ -79,10 +77,10 @@ void UtpSocket::FlushToUtp() {
     // Nothing taken: the window is full; the library reports WRITABLE later.
     if (taken < 1) return;
     if (static_cast<std::uint64_t>(taken) >= outbound.count) {
-      outbound.Clear();
+      outbound.Clear(&loop->blocks);
       return;
     }
-    outbound.Consume(static_cast<std::uint64_t>(taken));
+    outbound.Consume(static_cast<std::uint64_t>(taken), &loop->blocks);
   }
 }
 

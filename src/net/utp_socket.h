@@ -3,6 +3,7 @@
 
 #include <cstdint>
 
+#include "log/log.h"
 #include "net/socket.h"
 
 struct UTPSocket;
@@ -20,6 +21,7 @@ struct PendingUtp {
   std::uint64_t count = 0;
   // uTP connections not closed yet, pending or not.
   std::uint64_t open = 0;
+  LogLimiter evictedLines;
 };
 
 class UtpSocket final : public Socket {

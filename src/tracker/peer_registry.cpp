@@ -189,7 +189,6 @@ void PeerRegistry::BindPeer(Connection& connection, const ShareId& share, PeerRe
   // two table lookups below would change nothing.
   if (!newOnConnection && record.connections != nullptr) return;
   if (newOnConnection) {
-    static LogLimiter newPeerIdLines;  // any client can announce ids at will
     LogLimited(newPeerIdLines, "got new peer id for the connection");
   }
   PeerShares& peer = peerShares[record.id];

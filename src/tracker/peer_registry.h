@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "log/log.h"
 #include "tracker/get_peers_request.h"
 #include "tracker/indexed_list.h"
 #include "tracker/peer_ids.h"
@@ -173,6 +174,7 @@ class PeerRegistry {
   std::unordered_map<PeerId, PeerShares, PeerIdHash> peerShares;
   std::unordered_map<PeerId, ConnectionList, PeerIdHash> peerConnections;
   std::size_t recordCount = 0;
+  LogLimiter newPeerIdLines;  // any client can announce ids at will
   // Views of the record lists for callers outside this class; rebuilt lazily.
   std::vector<PeerRecord*> recordView;
   // SelectPeers' result and candidates, reused so a request allocates nothing.

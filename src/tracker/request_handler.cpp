@@ -1,7 +1,6 @@
 #include "tracker/request_handler.h"
 
 #include "log/log.h"
-#include "log/loop_clock.h"
 
 namespace lattice {
 namespace {
@@ -13,7 +12,6 @@ namespace {
 // announced the id yet; `added`: what the request would add to its registry bytes.
 bool WithinLimits(Tracker& tracker, Connection& connection, const GetPeersRequest& request, const PeerId& id,
                   bool newId, std::int64_t added) {
-  static LogLimiter limiter;
   const Limits& limits = tracker.limits;
   const char* what = nullptr;
   LimitKind kind = kLimitKinds;
@@ -37,7 +35,7 @@ bool WithinLimits(Tracker& tracker, Connection& connection, const GetPeersReques
   }
   if (kind == kLimitKinds) return true;
   tracker.stats.CountLimitHit(kind);
-  LogLimited(limiter, "request dropped: %s", what);
+  LogLimited(tracker.droppedRequestLines, "request dropped: %s", what);
   return false;
 }
 
@@ -46,12 +44,11 @@ bool WithinLimits(Tracker& tracker, Connection& connection, const GetPeersReques
 // otherwise a client could leave records with one connection that stays and
 // add more from connections that come and go, the stayer keeping them all.
 void ShedOverLimit(Tracker& tracker, const Connection& requester, const PeerId& id) {
-  static LogLimiter limiter;
   const auto limit = static_cast<std::int64_t>(tracker.limits.maxRegistryBytesPerConnection);
   const std::size_t shed = tracker.registry.ShedOverLimit(id, requester, limit);
   if (shed == 0) return;
   tracker.stats.limitHits[kLimitRegistryBytes] += shed;
-  LogLimited(limiter, "peer id unbound from %llu connection(s) over the registry bytes limit",
+  LogLimited(tracker.shedPeerIdLines, "peer id unbound from %llu connection(s) over the registry bytes limit",
              static_cast<unsigned long long>(shed));
 }
 
@@ -59,7 +56,7 @@ void ShedOverLimit(Tracker& tracker, const Connection& requester, const PeerId& 
 
 EncodedMessage HandleMessage(Tracker& tracker, Connection& connection, const std::uint8_t* message,
                              std::uint64_t totalLength, const CompactAddress& peerAddress) {
-  const std::int64_t time = LoopClock();
+  const std::int64_t time = tracker.now;
   GetPeersRequest request;
   if (!ParseGetPeers(message, totalLength, request) || request.type != RequestType::GetPeers) return {};
   tracker.stats.CountGetPeers(connection.Kind());

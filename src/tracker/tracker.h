@@ -3,6 +3,7 @@
 // only the loop thread touches it, so nothing in it is locked.
 #pragma once
 
+#include "log/log.h"
 #include "tracker/limits.h"
 #include "tracker/peer_registry.h"
 #include "tracker/reply_buffer.h"
@@ -11,6 +12,12 @@
 namespace lattice {
 
 struct Tracker {
+  // The loop-clock second of the pass being run: the time every rule of the
+  // core and every connection reads. The loop sets it once per pass.
+  std::int64_t now = 0;
+  // Rate limits of log lines a client can provoke, one per kind of line.
+  LogLimiter droppedRequestLines;
+  LogLimiter shedPeerIdLines;
   PeerRegistry registry;
   ReplyBuffer replyBuffer;
   TrackerStats stats;

@@ -5,7 +5,6 @@
 #include <string>
 
 #include "log/log.h"
-#include "log/loop_clock.h"
 
 namespace lattice {
 
@@ -14,10 +13,9 @@ constexpr int kTcp = 1;
 constexpr int kUtp = 2;
 
 // Builds the report when one is due and starts the next period.
-bool TakeReport(TrackerStats& s, std::string& text) {
-  std::int64_t now = LoopClock();
+bool TakeReport(TrackerStats& s, std::int64_t now, std::string& text) {
   if (static_cast<std::int64_t>(s.reportPeriod) + s.lastReport > now) return false;
-  static char timeText[200];
+  char timeText[200];
   FormatLocalTime(now, timeText, sizeof timeText);
   AppendFormat(text,
           "\n%s\nactive peers:      TCP %llu\tuTP %llu\ntotal:\n"
@@ -66,9 +64,9 @@ bool TakeReport(TrackerStats& s, std::string& text) {
 
 }  // namespace
 
-bool ReportStatisticsTo(TrackerStats& stats, std::FILE* out) {
+bool ReportStatisticsTo(TrackerStats& stats, std::int64_t now, std::FILE* out) {
   std::string text;
-  if (!TakeReport(stats, text)) return false;
+  if (!TakeReport(stats, now, text)) return false;
   std::fwrite(text.data(), 1, text.size(), out);
   std::fflush(out);
   return true;
@@ -76,9 +74,9 @@ bool ReportStatisticsTo(TrackerStats& stats, std::FILE* out) {
 
 // Through the log's queue, so that a blocked standard output never holds up
 // the loop; the report is queued whole or not at all.
-void ReportStatistics(TrackerStats& stats) {
+void ReportStatistics(TrackerStats& stats, std::int64_t now) {
   std::string text;
-  if (TakeReport(stats, text)) PrintUnstamped(text);
+  if (TakeReport(stats, now, text)) PrintUnstamped(text);
 }
 
 }  // namespace lattice

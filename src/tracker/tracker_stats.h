@@ -59,11 +59,11 @@ struct TrackerStats {
   void CountLimitHit(LimitKind kind) { ++limitHits[kind]; }
 };
 
-// Prints the report when the period has run out on the loop clock, through
-// the log's output queue.
-void ReportStatistics(TrackerStats& stats);
+// Prints the report when the period has run out at now (loop-clock seconds),
+// through the log's output queue.
+void ReportStatistics(TrackerStats& stats, std::int64_t now);
 // The same, written at once to a chosen stream; returns whether a report was
 // printed.
-bool ReportStatisticsTo(TrackerStats& stats, std::FILE* out);
+bool ReportStatisticsTo(TrackerStats& stats, std::int64_t now, std::FILE* out);
 
 }  // namespace lattice

@@ -318,7 +318,7 @@ class TrackerTest : public ::testing::Test {
 #endif
     ScriptedRandom::Reset();
     tracker.registry.SetRandomSource(&ScriptedRandom::Fill);
-    SetLoopClock(kTime);
+    SetClock(kTime);
     ASSERT_NE(logFile = std::tmpfile(), nullptr);
     SetLogStreamForTesting(logFile);
   }
@@ -327,6 +327,11 @@ class TrackerTest : public ::testing::Test {
     if (logFile != nullptr) std::fclose(logFile);
   }
   std::string LogText() { return ReadAll(logFile); }
+  // The log's stamps and the run's clock alike.
+  void SetClock(std::int64_t seconds) {
+    SetLoopClock(seconds);
+    tracker.now = seconds;
+  }
   // Runs one framed message through the handler; returns the reply bytes.
   std::string Handle(FakeSocket& socket, const std::string& framed) {
     EncodedMessage reply = HandleMessage(tracker, socket, Bytes(framed), framed.size(), socket.peerAddress);

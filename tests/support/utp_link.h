@@ -65,6 +65,8 @@ class UtpLink {
     for (Socket* s : context.sockets) s->Close();
     tracker.reset();
     context.sockets.SweepSockets(0);
+    platform::CloseIoTag(context.readTag);
+    platform::CloseIoTag(context.writeTag);
   }
 
   UtpStream& Connect(std::uint16_t port) {

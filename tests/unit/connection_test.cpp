@@ -188,7 +188,7 @@ class Probe : public Socket {
 TEST_F(TrackerTest, SweepExpiresAfterMoreThanThirtySecondsAndKeepsObjectsWithTransfersInFlight) {
   IoPortContext loop{tracker};
   int destroyed = 0;
-  SetLoopClock(1000);
+  SetClock(1000);
   auto* idle = new Probe(loop, &destroyed);
   auto* busy = new Probe(loop, &destroyed);
   busy->inFlight = 1;

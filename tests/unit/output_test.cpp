@@ -21,9 +21,9 @@ TEST_F(LogTest, LinesAreStampedWithTheLoopClockAndPrintedAsGiven) {
   Log("%s", longest.c_str());
   Log("%sy", longest.c_str());  // more than 1023 characters: dropped whole
   Log("done\n");                // a format ending in a line feed leaves an empty line
-  SetLoopClock(kTime + 61);
+  SetClock(kTime + 61);
   Log("third");
-  SetLoopClock(0);
+  SetClock(0);
   Log("epoch");
   EXPECT_EQ(LogText(), kStamp + "first 1\n" + kStamp + "error 10054 (100%d %s done)\n" + kStamp + longest + "\n" +
                            kStamp + "done\n\n2023-11-14 22:14:21 third\n1970-01-01 00:00:00 epoch\n");
@@ -32,7 +32,7 @@ TEST_F(LogTest, LinesAreStampedWithTheLoopClockAndPrintedAsGiven) {
 TEST_F(LogTest, LimitedLinesStopAtFivePerSecondThenTellHowManyWereSuppressed) {
   LogLimiter limiter;
   for (int i = 0; i < 8; ++i) LogLimited(limiter, "line %d", i);
-  SetLoopClock(kTime + 1);
+  SetClock(kTime + 1);
   LogLimited(limiter, "line %d", 8);
   LogLimited(limiter, "line %d", 9);
   std::string expected;
@@ -91,9 +91,9 @@ TEST_F(LogTest, WriterThreadWritesEveryThreadsLinesInOrderAfterTheFirstOutput) {
 using StatisticsTest = TrackerTest;
 
 // One report pass into a file of its own: the text, or "none" when not due.
-std::string Report(TrackerStats& stats) {
+std::string Report(Tracker& tracker) {
   std::FILE* f = std::tmpfile();
-  const bool due = ReportStatisticsTo(stats, f);
+  const bool due = ReportStatisticsTo(tracker.stats, tracker.now, f);
   std::string text = ReadAll(f);
   std::fclose(f);
   return due ? text : "none";
@@ -111,7 +111,7 @@ TEST_F(StatisticsTest, ReportPrintsEveryCounterThenResetsThePeriod) {
   s.peersSentTotal[Tcp] = 18446744073709551615ULL;
   for (int k = 0; k < kLimitKinds; ++k) s.limitHits[k] = 21 + k;
   // Due at once (no report yet). "TCP" starts in column 20; Udp is never printed.
-  EXPECT_EQ(Report(tracker.stats),
+  EXPECT_EQ(Report(tracker),
             "\n2023-11-14 22:13:20\n"
             "active peers:      TCP 1\tuTP 2\n"
             "total:\n"
@@ -134,18 +134,18 @@ TEST_F(StatisticsTest, ReportPrintsEveryCounterThenResetsThePeriod) {
 TEST_F(StatisticsTest, ReportWaitsForThePeriodOfTheLoopClock) {
   tracker.stats.lastReport = kTime;
   tracker.stats.getPeersPeriod[Tcp] = 1;
-  SetLoopClock(kTime + 9);
-  EXPECT_EQ(Report(tracker.stats), "none");
-  SetLoopClock(kTime + 10);
-  EXPECT_NE(Report(tracker.stats).find("\n 'get_peers' recv: TCP 1\tuTP 0\n 'peers' sent"), std::string::npos);
-  EXPECT_EQ(Report(tracker.stats), "none");  // the same second again
+  SetClock(kTime + 9);
+  EXPECT_EQ(Report(tracker), "none");
+  SetClock(kTime + 10);
+  EXPECT_NE(Report(tracker).find("\n 'get_peers' recv: TCP 1\tuTP 0\n 'peers' sent"), std::string::npos);
+  EXPECT_EQ(Report(tracker), "none");  // the same second again
   // A late pass still reports "last 10 seconds", and the next period counts from it.
-  SetLoopClock(kTime + 35);
-  const std::string late = Report(tracker.stats);
+  SetClock(kTime + 35);
+  const std::string late = Report(tracker);
   EXPECT_EQ(late.substr(0, 21), "\n2023-11-14 22:13:55\n");
   EXPECT_NE(late.find("\nlast 10 seconds:\n"), std::string::npos);
-  SetLoopClock(kTime + 44);
-  EXPECT_EQ(Report(tracker.stats), "none");
+  SetClock(kTime + 44);
+  EXPECT_EQ(Report(tracker), "none");
 }
 
 }  // namespace

@@ -48,7 +48,7 @@ TEST_F(ProtocolTest, NewPeerIsIntroducedOnEveryConnectionOfTheListedPeer) {
   EXPECT_EQ(Handle(aUtp, Request(1)), PeersMessage({}, share));
   EXPECT_EQ(aTcp.outbound.count + aUtp.outbound.count, 0u);
 
-  SetLoopClock(kTime + 5);  // both messages of one request carry the clock of that request
+  SetClock(kTime + 5);  // both messages of one request carry the clock of that request
   const std::string introduce = PeersMessage({{.id = Pid(2), .a = b3, .listed = true, .tcp = {b3}}}, share, kTime + 5);
   EXPECT_EQ(Handle(b, Request(2)),
             PeersMessage({{.id = Pid(1), .a = a1, .listed = true, .tcp = {a1}, .utp = {a2}}}, share, kTime + 5));

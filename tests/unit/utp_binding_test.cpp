@@ -101,7 +101,7 @@ TEST_F(UtpBindingTest, OverLongLengthOrADestroyedContextLeavesNoBoundSocketBehin
 TEST_F(UtpBindingTest, PendingConnectionsAreEvictedOldestFirstAndFreedAtOnce) {
   tracker.limits.maxPendingUtpConnections = 4;
   tracker.limits.pendingUtpTimeout = 5;
-  SetLoopClock(1000);
+  SetClock(1000);
   UtpStream& served = link->Connect(5100);
   Write(served, GetPeers('A'), 5100);
   ASSERT_FALSE(served.received.empty());
@@ -115,7 +115,7 @@ TEST_F(UtpBindingTest, PendingConnectionsAreEvictedOldestFirstAndFreedAtOnce) {
   EXPECT_FALSE(ResetOnWrite(*bare[2], 5103));
   // Above half the bound, pending ones past the time-out go until the count
   // is back at half; the connection that made a request stays and is served.
-  SetLoopClock(1000 + 6);
+  SetClock(1000 + 6);
   link->Pump(5103);
   EXPECT_EQ(link->context.pendingUtp.open, 2u);
   EXPECT_EQ(tracker.stats.limitHits[kLimitPendingUtp], 5u);

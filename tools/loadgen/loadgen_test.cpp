@@ -63,6 +63,7 @@ class AgainstTracker : public ::testing::Test {
  protected:
   void SetUp() override {
     lattice::SetLoopClock(1700000000);
+    tracker.now = 1700000000;
     lattice::SetLogStreamForTesting(log = std::tmpfile());
   }
   void TearDown() override {

@@ -69,7 +69,8 @@ IoPort* CreateIoPort(const char* /*backend*/, int* error) {
 const char* IoBackendName(const IoPort* /*port*/) { return "iocp"; }
 int IoBackendFallbackError(const IoPort* /*port*/) { return 0; }
 
-// Accept threads that post after this find an invalid handle and fail.
+// Every thread that posts to the port (the accept threads) is joined before
+// the loop closes it, so no post can reach a handle number reused meanwhile.
 void CloseIoPort(IoPort* port) {
   if (port != nullptr) CloseHandle(Native(port));
 }
