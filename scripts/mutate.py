@@ -38,13 +38,12 @@ MUTANTS = [
      'out.AppendToken("4:time"); out.WriteInteger(static_cast<std::uint64_t>(time));',
      'out.AppendToken("4:time"); out.WriteInteger(static_cast<std::uint64_t>(time)); '
      'out.AppendToken("5:share"); out.WriteString(request.share, request.shareLength);'),
-    ("enc_v4_port_bytes", "std::memcpy(out + 4, address.bytes + 2, 2);", "std::memcpy(out + 4, address.bytes + 0, 2);"),
-    ("enc_v4_addr_bytes", "std::memcpy(out, address.bytes + 4, 4);", "std::memcpy(out, address.bytes + 8, 4);"),
-    ("enc_v6_addr_bytes", "std::memcpy(out, address.bytes + 8, 16);", "std::memcpy(out, address.bytes + 4, 16);"),
+    ("enc_v4_port_bytes", "std::memcpy(c.bytes + 4, bytes + 2, 2);", "std::memcpy(c.bytes + 4, bytes + 0, 2);"),
+    ("enc_v4_addr_bytes", "std::memcpy(c.bytes, bytes + 4, 4);", "std::memcpy(c.bytes, bytes + 8, 4);"),
+    ("enc_v6_addr_bytes", "std::memcpy(c.bytes, bytes + 8, 16);", "std::memcpy(c.bytes, bytes + 4, 16);"),
     ("enc_port_little_endian", "static_cast<std::uint64_t>(be[0]) << 8 | be[1]",
      "static_cast<std::uint64_t>(be[1]) << 8 | be[0]"),
-    ("reply_length_counts_prefix", "static_cast<std::uint32_t>(bytes.size() - 4)",
-     "static_cast<std::uint32_t>(bytes.size())"),
+    ("reply_length_counts_prefix", "static_cast<std::uint32_t>(used - 4)", "static_cast<std::uint32_t>(used)"),
     # Framing.
     ("frame_prefix_little_endian", "static_cast<std::uint32_t>(p[2]) << 8 | p[3]",
      "static_cast<std::uint32_t>(p[3]) << 8 | p[2]"),
@@ -77,8 +76,7 @@ MUTANTS = [
     ("idle_expiry_31s", "now - lastActivity > 30", "now - lastActivity > 31"),
     # Lifetimes: sweep and completion port.
     ("sweep_ignores_transfers", "if (!s->closed || s->TransfersInFlight() != 0)", "if (!s->closed)"),
-    ("completion_not_counted", "void NoteCompletion() { --transfersInFlight; }", "void NoteCompletion() {}",
-     "tcp_socket"),
+    ("completion_not_counted", "--transfersInFlight; const bool isRead", "const bool isRead", "tcp_socket"),
     ("port_close_keeps_parked_send", "Abort(*a, a->parkedWrite); *a = Attachment{};", "*a = Attachment{};"),
     ("port_blocks_with_ready", "ready.empty() ? timeoutMs : 0", "timeoutMs"),
     # The io_uring backend: a socket closed while its transfers wait to be
@@ -92,15 +90,26 @@ MUTANTS = [
     # Outbound ring and datagram send queue.
     ("ring_wrap_short_first", "std::size_t first = static_cast<std::size_t>(capacity - tail);",
      "std::size_t first = static_cast<std::size_t>(capacity - tail - 1);"),
-    ("ring_released_while_holding", "if (count != 0 || lent != nullptr) return; delete[] data;", "delete[] data;"),
-    ("ring_growth_frees_lent_block", "if (data != lent) delete[] data;", "delete[] data;"),
+    ("ring_released_while_holding", "if (count != 0 || lent != nullptr || data == nullptr) return;",
+     "if (data == nullptr) return;"),
+    ("ring_growth_frees_lent_block", "if (data != lent) GiveBlock(cache, data, capacity);",
+     "GiveBlock(cache, data, capacity);"),
     ("ring_max_exclusive", "newCapacity > kMaxCapacity", "newCapacity >= kMaxCapacity"),
     ("ring_full_contiguous_zero", "tail > head ? tail - head : capacity - head", "tail >= head ? tail - head : capacity - head"),
     ("sendq_keeps_sent_chunk", "if (bytes == 0 || front->sent >= front->length)", "if (bytes == 0 && front->sent >= front->length)"),
-    ("sendq_early_completion_counted", "if (socket.sendEarlyCount > 0)", "if (socket.sendEarlyCount > 1)"),
+    ("sendq_early_completion_counted", "if (earlyCount > 0) {", "if (earlyCount > 1) {"),
     # uTP binding.
     ("utp_eof_ignored", "case UTP_STATE_EOF: CloseUnbound(s, a->socket, true);", "case UTP_STATE_EOF:"),
-    ("utp_admission_ignored", "if (!AdmitConnection(*s)) s->Close();", "static_cast<void>(AdmitConnection(*s));"),
+    ("utp_admission_ignored", "if (!loop.admission.Admit(loop.tracker, address)) {",
+     "if (!loop.admission.Admit(loop.tracker, address) && false) {"),
+    # Input: the one pump and the TCP connection's resumption after a held reply.
+    ("pump_no_flush_after_release", "acceptable = FrameMessages(tracker, connection); connection.FlushOutput();",
+     "acceptable = FrameMessages(tracker, connection);"),
+    ("tcp_no_read_after_held_reply", "if (Follow(OnOutputRoom(loop->tracker, *this))) ReadOn();",
+     "Follow(OnOutputRoom(loop->tracker, *this));"),
+    # Accepting: the reserve spent on a client that is not there yet.
+    ("accept_refuses_without_a_client", "outOfResources && platform::WaitForConnection(h, kExhaustedWaitMs)",
+     "outOfResources"),
     # Limits.
     ("limit_per_address_gt", "count >= limits.maxConnectionsPerAddress", "count > limits.maxConnectionsPerAddress"),
     ("limit_peer_ids_gt", "registrations.size() >= limits.maxPeerIdsPerConnection",
@@ -117,7 +126,9 @@ MUTANTS = [
      "loop->tracker.stats.CountRegistered(Tcp);"),
     ("report_format", '"last %d seconds:\\n"', '"last %d second:\\n"'),
     ("log_stamp_format", 'strftime(buffer, size, "%Y-%m-%d %H:%M:%S"', 'strftime(buffer, size, "%Y-%m-%d %H:%M"'),
-    ("exit_code_bind_failure", "StopLogWriter(kLogDrainTime); return 2;", "StopLogWriter(kLogDrainTime); return 1;"),
+    ("exit_code_bind_failure", "StopLogWriter(kLogDrainTime); return kExitNoSockets;",
+     "StopLogWriter(kLogDrainTime); return 1;"),
+    ("exit_code_loop_failure", "return loopWorked ? kExitStopped : kExitLoopFailed;", "return kExitStopped;"),
 ]
 
 STEPS = ["unit", "port", "fuzz", "blackbox"]
