@@ -169,6 +169,10 @@ void DestroyUtpContext(struct_utp_context* context) {
 void ProcessDatagram(UdpSocket& socket, const std::uint8_t* data, std::size_t length, const void* address,
                      std::int32_t addressLength) {
   if (socket.utpContext == nullptr) return;
+  // The first byte of a uTP packet is its type and version: 0x41 opens a
+  // connection (ST_SYN, version 1).
+  constexpr std::uint8_t kSyn = 0x41;
+  if (length != 0 && data[0] == kSyn && ShedHandshake(*socket.loop, socket.loop->tracker.now)) return;
   utp_process_udp(socket.utpContext, data, length, static_cast<const sockaddr*>(address),
                   static_cast<socklen_t>(addressLength));
   // Outside the library's calls, so evicted sockets are freed at once.

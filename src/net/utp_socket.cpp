@@ -94,6 +94,17 @@ void LeavePending(UtpSocket& s) {
   --q.count;
 }
 
+bool ShedHandshake(IoPortContext& loop, std::int64_t now) {
+  PendingUtp& q = loop.pendingUtp;
+  while (q.head != nullptr && q.head->requested) LeavePending(*q.head);
+  if (q.count < loop.tracker.limits.maxPendingUtpConnections || q.head == nullptr) return false;
+  if (now - q.head->acceptedAt >= kMinPendingAge) return false;
+  loop.tracker.stats.CountLimitHit(kLimitPendingUtp);
+  LogLimited(q.evictedLines, "uTP handshake dropped: %llu pending, the oldest under %llds old",
+             static_cast<unsigned long long>(q.count), static_cast<long long>(kMinPendingAge));
+  return true;
+}
+
 void EvictPendingUtp(IoPortContext& loop, std::int64_t now) {
   PendingUtp& q = loop.pendingUtp;
   const Limits& limits = loop.tracker.limits;

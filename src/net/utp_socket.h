@@ -57,6 +57,17 @@ class UtpSocket final : public Socket {
 // Takes a connection that has made its first valid request off the queue.
 void LeavePending(UtpSocket& socket);
 
+// Whether a new handshake is to be dropped before the library sees it: the
+// pending connections are at their bound and the oldest of them is younger
+// than kMinPendingAge, so accepting would evict a client still within its
+// first round trips. Under a SYN flood this keeps the handshakes accepted to
+// about the bound per kMinPendingAge, and the rest cost a header check
+// instead of an object, an answer and an eviction each, so the loop keeps
+// reading the datagrams of connections that exist. Counted as a hit of the
+// pending bound.
+inline constexpr std::int64_t kMinPendingAge = 1;
+bool ShedHandshake(IoPortContext& loop, std::int64_t now);
+
 // Evicts the oldest pending connections beyond maxPendingUtpConnections and,
 // while more than half that many uTP connections are open, those pending for
 // longer than pendingUtpTimeout. Call it outside the library's callbacks, so
