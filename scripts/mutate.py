@@ -107,6 +107,7 @@ MUTANTS = [
      "acceptable = FrameMessages(tracker, connection);"),
     ("tcp_no_read_after_held_reply", "if (Follow(OnOutputRoom(loop->tracker, *this))) ReadOn();",
      "Follow(OnOutputRoom(loop->tracker, *this));"),
+    ("utp_syn_never_shed", "if (now - q.head->acceptedAt >= kMinPendingAge) return false;", "return false;"),
     # Accepting: the reserve spent on a client that is not there yet.
     ("accept_refuses_without_a_client", "outOfResources && platform::WaitForConnection(h, kExhaustedWaitMs)",
      "outOfResources"),
