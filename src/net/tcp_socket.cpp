@@ -61,7 +61,8 @@ void TcpSocket::OnCompletion(const platform::Completion& c) {
 void TcpSocket::OnReadable() {
   std::vector<std::uint8_t>& buffer = loop->receiveBuffer;
   for (int reads = 0; reads < kMaxReads; ++reads) {
-    const std::int64_t bytes = ReadAvailable(buffer.data(), static_cast<std::uint32_t>(buffer.size()));
+    const std::uint8_t* data = nullptr;
+    const std::int64_t bytes = ReadAvailable(buffer.data(), static_cast<std::uint32_t>(buffer.size()), &data);
     if (bytes < 0) {
       Close();
       return;
@@ -69,14 +70,19 @@ void TcpSocket::OnReadable() {
     if (bytes == 0) break;
     loop->tracker.stats.bytesReceived[Tcp] += static_cast<std::uint64_t>(bytes);
     if (draining) {
+      platform::ReleaseReceived(loop->port, handle);
       drainedBytes += static_cast<std::uint32_t>(bytes);
       if (drainedBytes > kMaxDrainBytes) {
         Close();
         return;
       }
-    } else if (!Follow(PumpInput(loop->tracker, *this, buffer.data(), static_cast<std::size_t>(bytes)))) {
-      return;
+      continue;
     }
+    // Parsed where the port left it; whatever is kept (a message cut short)
+    // the pump copies into inbound, so the bytes go back before anything else.
+    const InputState state = PumpInput(loop->tracker, *this, data, static_cast<std::size_t>(bytes));
+    platform::ReleaseReceived(loop->port, handle);
+    if (!Follow(state)) return;
   }
   ReadOn();
 }
@@ -150,8 +156,8 @@ bool TcpSocket::PostReceive() {
   return true;
 }
 
-std::int64_t TcpSocket::ReadAvailable(std::uint8_t* buffer, std::uint32_t size) {
-  platform::IoResult r = platform::ReceiveAvailable(loop->port, handle, buffer, size);
+std::int64_t TcpSocket::ReadAvailable(std::uint8_t* buffer, std::uint32_t size, const std::uint8_t** data) {
+  platform::IoResult r = platform::ReceiveInPlace(loop->port, handle, buffer, size, data);
   if (r.status == platform::IoStatus::Pending) return 0;
   if (r.status == platform::IoStatus::Failed) {
     LogReadError(*this, r.error);

@@ -38,9 +38,10 @@ class TcpSocket final : public Socket, public IoObject {
   void FinishClosing();
   // Starts waiting for input; false means the connection is to be closed.
   bool PostReceive();
-  // Takes what the socket holds into the loop's buffer: the byte count, 0
-  // when there was nothing to take, -1 when the connection is to be closed.
-  std::int64_t ReadAvailable(std::uint8_t* buffer, std::uint32_t size);
+  // Takes what the socket holds, where the port has it or into the loop's
+  // buffer (*data says which): the byte count, 0 when there was nothing to
+  // take, -1 when the connection is to be closed. ReleaseReceived follows.
+  std::int64_t ReadAvailable(std::uint8_t* buffer, std::uint32_t size, const std::uint8_t** data);
   // False means starting the send failed.
   bool PostSend();
 

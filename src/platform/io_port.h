@@ -82,6 +82,15 @@ IoResult StartSendTo(IoPort* port, SocketHandle handle, IoRecord* record, const 
 // Failed.
 IoResult ReceiveAvailable(IoPort* port, SocketHandle handle, void* buffer, std::uint32_t length);
 
+// The same, but bytes the backend already holds (io_uring's provided buffers)
+// are left where they lie instead of being copied into buffer: *data points at
+// the bytes taken, in the backend's memory or in buffer. They stay valid until
+// ReleaseReceived on the socket, which must come before anything else is
+// started, taken or closed on it.
+IoResult ReceiveInPlace(IoPort* port, SocketHandle handle, void* buffer, std::uint32_t length,
+                        const std::uint8_t** data);
+void ReleaseReceived(IoPort* port, SocketHandle handle);
+
 // Many datagrams in one call, without waiting, where the system can batch
 // them; not transfers, so nothing is reported through the port. Sending takes
 // data/length/address/addressLength of each slot, in order. Receiving fills

@@ -212,6 +212,13 @@ IoResult ReceiveAvailable(IoPort* port, SocketHandle handle, void* buffer, std::
   return port->TakeAvailable(static_cast<int>(handle), buffer, length);
 }
 
+IoResult ReceiveInPlace(IoPort* port, SocketHandle handle, void* buffer, std::uint32_t length,
+                        const std::uint8_t** data) {
+  return port->TakeInPlace(static_cast<int>(handle), buffer, length, data);
+}
+
+void ReleaseReceived(IoPort* port, SocketHandle handle) { port->ReleaseTaken(static_cast<int>(handle)); }
+
 namespace {
 
 // The outcome of a batch call: how many datagrams went, or why none did.

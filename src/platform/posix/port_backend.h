@@ -24,6 +24,12 @@ class IoPort {
   // write side, each of which carries one transfer at a time.
   virtual IoResult Start(IoRecord* record, bool isRead) = 0;
   virtual IoResult TakeAvailable(int fd, void* buffer, std::uint32_t length) = 0;
+  // A backend without buffers of its own copies into buffer.
+  virtual IoResult TakeInPlace(int fd, void* buffer, std::uint32_t length, const std::uint8_t** data) {
+    *data = static_cast<const std::uint8_t*>(buffer);
+    return TakeAvailable(fd, buffer, length);
+  }
+  virtual void ReleaseTaken(int /*fd*/) {}
   virtual void Cancel(int fd, IoRecord* record) = 0;
   virtual void Close(int fd) = 0;
 

@@ -4,7 +4,8 @@
 //
 // An idle connection holds no receive buffer: its wait for input is a receive
 // that takes a buffer from a ring the kernel picks from only when data
-// arrives. ReceiveAvailable then copies out of that buffer and gives it back.
+// arrives. ReceiveInPlace then hands out that buffer's bytes where they lie,
+// and ReleaseReceived gives it back.
 // Datagrams are tried at once, as on epoll, since the loop keeps one datagram
 // transfer of each kind outstanding per socket and takes many in one pass.
 #include <liburing.h>
@@ -46,6 +47,8 @@ struct Attachment {
   bool mayHoldMore = false;
   bool readCancelled = false;
   bool writeCancelled = false;
+  // The held buffer's bytes are out with TakeInPlace until ReleaseTaken.
+  bool lent = false;
   std::uint16_t heldBuffer = 0;
   std::uint32_t heldOffset = 0;
   std::uint32_t heldLength = 0;  // or the error, for Held::Error
@@ -71,6 +74,8 @@ class UringPort final : public IoPort {
   WaitStatus Wait(Completion* entries, int capacity, int timeoutMs, int* count, int* error) override;
   IoResult Start(IoRecord* record, bool isRead) override;
   IoResult TakeAvailable(int fd, void* buffer, std::uint32_t length) override;
+  IoResult TakeInPlace(int fd, void* buffer, std::uint32_t length, const std::uint8_t** data) override;
+  void ReleaseTaken(int fd) override;
   void Cancel(int fd, IoRecord* record) override;
   void Close(int fd) override;
 
@@ -402,6 +407,29 @@ IoResult UringPort::TakeAvailable(int fd, void* buffer, std::uint32_t length) {
     a->mayHoldMore = took && got.bytes == length;
   }
   return got;
+}
+
+IoResult UringPort::TakeInPlace(int fd, void* buffer, std::uint32_t length, const std::uint8_t** data) {
+  Attachment* a = Find(fd);
+  if (a == nullptr || a->held != Held::Data) {
+    *data = static_cast<const std::uint8_t*>(buffer);
+    return TakeAvailable(fd, buffer, length);
+  }
+  *data = buffers.get() + std::size_t{a->heldBuffer} * kBufferSize + a->heldOffset;
+  const std::uint32_t n = a->heldLength - a->heldOffset;
+  a->heldOffset = a->heldLength;
+  a->lent = true;
+  return {IoStatus::CompletedAtOnce, n, 0};
+}
+
+void UringPort::ReleaseTaken(int fd) {
+  Attachment* a = Find(fd);
+  if (a == nullptr || !a->lent) return;
+  a->lent = false;
+  // A short receive emptied the socket; a full one may have left more.
+  a->mayHoldMore = a->heldLength == kBufferSize;
+  a->held = Held::Nothing;
+  GiveBack(a->heldBuffer);
 }
 
 void UringPort::CancelRecord(IoRecord* record) {

@@ -189,6 +189,15 @@ IoResult ReceiveAvailable(IoPort* /*port*/, SocketHandle handle, void* buffer, s
   return {IoStatus::Failed, 0, error};
 }
 
+// Winsock hands over no buffer of its own: the bytes are read into buffer.
+IoResult ReceiveInPlace(IoPort* port, SocketHandle handle, void* buffer, std::uint32_t length,
+                        const std::uint8_t** data) {
+  *data = static_cast<const std::uint8_t*>(buffer);
+  return ReceiveAvailable(port, handle, buffer, length);
+}
+
+void ReleaseReceived(IoPort* /*port*/, SocketHandle /*handle*/) {}
+
 // Winsock has no call that sends or receives many datagrams at once; the
 // overlapped transfers carry them one at a time.
 bool CanBatchDatagrams() { return false; }
