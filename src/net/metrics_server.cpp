@@ -253,6 +253,9 @@ void MetricsServer::WritePage(std::string& out) const {
   facts.ioBackend = platform::IoBackendName(loop.port);
   facts.residentBytes = platform::ResidentMemoryBytes();
   facts.allocatedBytes = platform::AllocatedMemoryBytes();
+  facts.cpuNanoseconds = platform::CpuNanoseconds();
+  facts.openDescriptors = platform::OpenDescriptors();
+  facts.maxDescriptors = platform::MaxDescriptors();
   facts.logLinesDropped = LogLinesDropped();
   facts.connectionsRefused = refused;
   WriteMetricsText(loop.tracker, facts, out);

@@ -54,6 +54,31 @@ void WriteMetricsText(const Tracker& tracker, const MetricsFacts& facts, std::st
          "Memory allocated, resident or not: heap in use on Linux, private bytes on Windows.");
   Value(out, "lattice_allocated_memory_bytes", facts.allocatedBytes);
 
+  // The standard process metrics under their conventional names, which
+  // dashboards and alerts built for any exporter look for; the lattice_
+  // ones above stay for what already reads them.
+  Family(out, "process_cpu_seconds_total", "counter", "User and system CPU time the process has used, in seconds.");
+  AppendFormat(out, "process_cpu_seconds_total %llu.%09llu\n",
+               static_cast<unsigned long long>(facts.cpuNanoseconds / 1000000000u),
+               static_cast<unsigned long long>(facts.cpuNanoseconds % 1000000000u));
+  if (facts.openDescriptors >= 0) {
+    Family(out, "process_open_fds", "gauge",
+           "Descriptors the process has open: file descriptors on Linux, handles on Windows.");
+    Value(out, "process_open_fds", static_cast<std::uint64_t>(facts.openDescriptors));
+  }
+  if (facts.maxDescriptors != 0) {
+    Family(out, "process_max_fds", "gauge",
+           "Most descriptors the process may open: the soft RLIMIT_NOFILE on Linux, the 16777216 handles a "
+           "process's handle table holds on Windows.");
+    Value(out, "process_max_fds", facts.maxDescriptors);
+  }
+  Family(out, "process_resident_memory_bytes", "gauge",
+         "Memory of the process resident in RAM (the working set on Windows).");
+  Value(out, "process_resident_memory_bytes", facts.residentBytes);
+  Family(out, "process_start_time_seconds", "gauge",
+         "Start of the process (taken as the tracker run's, which begins with it), in seconds since 1970.");
+  AppendFormat(out, "process_start_time_seconds %lld\n", static_cast<long long>(facts.startTime));
+
   Family(out, "lattice_connections_open", "gauge",
          "Client connections not yet destroyed (the report's active peers); a closed one goes at the next sweep.");
   ByTransport(out, "lattice_connections_open", s.active, Tcp, "tcp", Utp, "utp");

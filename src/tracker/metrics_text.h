@@ -19,6 +19,12 @@ struct MetricsFacts {
   std::int64_t startTime = 0;
   std::uint64_t residentBytes = 0;
   std::uint64_t allocatedBytes = 0;
+  // User and system CPU time together.
+  std::uint64_t cpuNanoseconds = 0;
+  // Descriptors (handles on Windows) open; -1 leaves the metric out.
+  std::int64_t openDescriptors = -1;
+  // Their bound; 0 leaves the metric out.
+  std::uint64_t maxDescriptors = 0;
   std::uint64_t logLinesDropped = 0;
   // Metrics connections closed at once because the endpoint was full.
   std::uint64_t connectionsRefused = 0;

@@ -1,6 +1,7 @@
 """The -metrics endpoint: a real HTTP client, the page through Prometheus's own
-parser, values that follow known traffic, HTTP errors, and the bounds that
-keep slow or excess scrapers from holding the endpoint."""
+parser, values that follow known traffic, the standard process metrics, HTTP
+errors, and the bounds that keep slow or excess scrapers from holding the
+endpoint."""
 
 import http.client
 import os
@@ -12,11 +13,15 @@ import urllib.request
 
 from prometheus_client.parser import text_string_to_metric_families
 
-from conftest import IPV6, SCALE, free_port
+from conftest import IPV6, SCALE, free_port, tracker_cmd
 from lattice import HAVE_UTP_CLIENT, Conn, UtpClient, get_peers, new_id
 
 TIMEOUT = 5  # seconds a metrics connection gets for its whole exchange
 TCP, UTP, UDP = '{transport="tcp"}', '{transport="utp"}', '{transport="udp"}'
+# The families every exporter's process collector shows (counters without _total).
+PROCESS = {"process_cpu_seconds", "process_open_fds", "process_max_fds", "process_resident_memory_bytes",
+           "process_start_time_seconds"}
+UNDER_WINE = "wine" in " ".join(tracker_cmd())
 
 
 def start(tracker_factory, where):
@@ -38,7 +43,7 @@ def parse(body):
     """{'name{labels}': value}; each sample must sit in a documented, typed family."""
     text, out = body.decode(), {}
     for family in text_string_to_metric_families(text):
-        assert family.name.startswith("lattice_") and family.documentation, family
+        assert (family.name.startswith("lattice_") or family.name in PROCESS) and family.documentation, family
         assert family.type in ("counter", "gauge", "histogram"), family
         for s in family.samples:
             labels = ",".join('%s="%s"' % kv for kv in sorted(s.labels.items()))
@@ -62,9 +67,27 @@ def scrape_until(url, want, timeout=2 * TIMEOUT):
         time.sleep(0.2)
 
 
+def proc_dir(t):
+    """/proc/PID of the tracker itself, or None (no /proc, or a wrapper such as Wine)."""
+    return "/proc/%d" % t.proc.pid if t.fd_count() is not None else None
+
+
+def cpu_seconds(proc):
+    """User and system CPU time from /proc/PID/stat (after the command name, which may hold spaces)."""
+    with open(proc + "/stat") as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def soft_descriptor_limit(proc):
+    with open(proc + "/limits") as f:
+        return int(re.search(r"^Max open files\s+(\d+)", f.read(), re.M).group(1))
+
+
 def test_page_follows_traffic(tracker_factory):
     t0 = time.time()
     t, url, _ = start(tracker_factory, "{}")  # a bare port: loopback
+    first = parse(fetch(url)[2])
     share, pa, pb = new_id(), new_id(), new_id()
     a, b = Conn(t.port), Conn(t.port)
     # a's reply; b's reply and introduction to a; a's reply and introduction to b
@@ -96,6 +119,12 @@ def test_page_follows_traffic(tracker_factory):
     assert labels["io_backend"] == wanted[labels["platform"]]
     assert t0 - 2 <= m["lattice_process_start_time_seconds"] <= time.time() + 2
     assert m["lattice_resident_memory_bytes"] > 1 << 20
+    # The standard process metrics: the same facts where the lattice_ ones
+    # have them, and CPU time in seconds that only grows.
+    assert m["process_start_time_seconds"] == m["lattice_process_start_time_seconds"]
+    assert m["process_resident_memory_bytes"] == m["lattice_resident_memory_bytes"]
+    cpu = (first["process_cpu_seconds_total"], m["process_cpu_seconds_total"])
+    assert 0 < cpu[0] <= cpu[1] <= (time.time() - t0) * os.cpu_count(), cpu
     # Wine reports no private bytes, and a sanitizer's allocator no heap figures: 0 there.
     assert m["lattice_allocated_memory_bytes"] > 1 << 16 or os.environ.get("TRACKER_ALLOCATED_UNKNOWN") == "1"
     buckets = sorted((float(k.split('"')[1]), v) for k, v in m.items() if "_pass_seconds_bucket" in k)
@@ -104,11 +133,42 @@ def test_page_follows_traffic(tracker_factory):
     # Departures take everything back out of the gauges.
     a.leave()
     b.leave()
-    scrape_until(url, {"lattice_connections_open" + TCP: 0, "lattice_connections_closed_total" + TCP: 3,
-                       "lattice_peers_registered": left, "lattice_peer_records": left,
-                       "lattice_shares_registered": left})
+    end = scrape_until(url, {"lattice_connections_open" + TCP: 0, "lattice_connections_closed_total" + TCP: 3,
+                             "lattice_peers_registered": left, "lattice_peer_records": left,
+                             "lattice_shares_registered": left})
     if left:
         u.close()
+
+    proc = proc_dir(t)
+    if "process_open_fds" not in end:
+        assert UNDER_WINE, "only Wine counts no handles (it answers 0), and then the page leaves them out"
+        assert end["process_max_fds"] == 1 << 24
+        return
+    # Each client connection is one descriptor (a handle on Windows); a
+    # thousand take the count past one read of the descriptor directory.
+    extra = [socket.create_connection(("127.0.0.1", t.port)) for _ in range(1000)]
+    try:
+        grown = scrape_until(url, {"lattice_connections_open" + TCP: len(extra)})
+        if proc:
+            # What /proc says, read on both sides of one scrape: the page
+            # counts the scrape's own connection too, and CPU time between.
+            for _ in range(50):
+                fds, before = t.fd_count(), cpu_seconds(proc)
+                page = parse(fetch(url)[2])
+                if fds == t.fd_count() == page["process_open_fds"] - 1:
+                    break
+                time.sleep(0.1)
+            else:
+                raise AssertionError("process_open_fds %s, /proc %s" % (page["process_open_fds"], fds))
+            assert before - 0.03 <= page["process_cpu_seconds_total"] <= cpu_seconds(proc) + 0.03
+            assert grown["process_max_fds"] == soft_descriptor_limit(proc)
+        else:
+            # Windows: a scrape's connection may still be closing at either count.
+            assert len(extra) - 1 <= grown["process_open_fds"] - end["process_open_fds"] <= len(extra) + 1
+            assert grown["process_max_fds"] == 1 << 24
+    finally:
+        for c in extra:
+            c.close()
 
 
 def test_http_errors(tracker_factory):
