@@ -1,16 +1,20 @@
 """The -metrics endpoint: a real HTTP client, the page through Prometheus's own
 parser, values that follow known traffic, the standard process metrics, HTTP
-errors, and the bounds that keep slow or excess scrapers from holding the
-endpoint."""
+errors, the bounds that keep slow or excess scrapers from holding the
+endpoint, and a real Prometheus server scraping the tracker."""
 
 import http.client
+import json
 import os
 import re
 import socket
+import subprocess
 import time
 import urllib.error
+import urllib.parse
 import urllib.request
 
+import pytest
 from prometheus_client.parser import text_string_to_metric_families
 
 from conftest import IPV6, SCALE, free_port, tracker_cmd
@@ -21,6 +25,7 @@ TCP, UTP, UDP = '{transport="tcp"}', '{transport="utp"}', '{transport="udp"}'
 # The families every exporter's process collector shows (counters without _total).
 PROCESS = {"process_cpu_seconds", "process_open_fds", "process_max_fds", "process_resident_memory_bytes",
            "process_start_time_seconds"}
+PROMETHEUS = "/usr/bin/prometheus"
 UNDER_WINE = "wine" in " ".join(tracker_cmd())
 
 
@@ -211,6 +216,66 @@ def test_slow_and_excess_scrapers(tracker_factory):
     assert status == 200 and parse(body)["lattice_metrics_connections_refused_total"] == 4 + refused_scrapes
     for s in idle:
         s.close()
+
+
+def scrape_error(web):
+    """What Prometheus says went wrong with its last scrapes."""
+    try:
+        with urllib.request.urlopen("http://127.0.0.1:%d/api/v1/targets" % web, timeout=5) as r:
+            return [t.get("lastError") for t in json.load(r)["data"]["activeTargets"]]
+    except (OSError, ValueError) as e:
+        return e
+
+
+@pytest.mark.skipif(not os.path.exists(PROMETHEUS) or UNDER_WINE,
+                    reason="needs Debian's prometheus; one build's page serves to show it")
+def test_prometheus_scrapes_the_tracker(tracker_factory, tmp_path):
+    _, url, mport = start(tracker_factory, "127.0.0.1:{}")
+    web = free_port()
+    config = tmp_path / "prometheus.yml"
+    config.write_text("global:\n  scrape_interval: 1s\n  scrape_timeout: 1s\nscrape_configs:\n"
+                      "  - job_name: lattice\n    static_configs:\n      - targets: ['127.0.0.1:%d']\n" % mport)
+    log_path = tmp_path / "prometheus.log"
+    with open(log_path, "wb") as log:
+        server = subprocess.Popen([PROMETHEUS, "--config.file=%s" % config,
+                                   "--storage.tsdb.path=%s" % (tmp_path / "data"),
+                                   "--web.listen-address=127.0.0.1:%d" % web],
+                                  stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT)
+
+    def query(expression):
+        with urllib.request.urlopen("http://127.0.0.1:%d/api/v1/query?%s" % (
+                web, urllib.parse.urlencode({"query": expression})), timeout=5) as r:
+            return {json.dumps(s["metric"], sort_keys=True): float(s["value"][1])
+                    for s in json.load(r)["data"]["result"]}
+
+    try:
+        deadline = time.monotonic() + 30 * SCALE
+        while True:
+            assert server.poll() is None, log_path.read_text()
+            try:
+                # Any sample the server's parser rejected would fail the whole scrape.
+                up, info = query('up{job="lattice"}'), query("lattice_build_info")
+                if info:
+                    break
+            except (OSError, ValueError):
+                up = None
+            assert time.monotonic() < deadline, "no lattice_build_info in Prometheus (up: %s): %s\n%s" % (
+                up, scrape_error(web), log_path.read_text()[-3000:])
+            time.sleep(0.5)
+        (labels, value), = info.items()
+        labels = json.loads(labels)
+        assert list(up.values()) == [1] and value == 1, (up, info)
+        assert labels["instance"] == "127.0.0.1:%d" % mport and labels["platform"] == "linux", labels
+        page = parse(fetch(url)[2])
+        stored = query("process_start_time_seconds")
+        assert list(stored.values()) == [page["process_start_time_seconds"]], stored
+    finally:
+        server.terminate()
+        try:
+            server.wait(10)
+        except subprocess.TimeoutExpired:
+            server.kill()
+            server.wait(10)
 
 
 def test_bind_failure_and_ipv6(tracker_factory):
