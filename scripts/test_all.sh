@@ -48,6 +48,10 @@ step "linux unit tests" "$build/linux/tests/unit_tests" --gtest_brief=1
 step "linux port-contract tests (io_uring)" env LATTICE_IO_BACKEND=io_uring "$build/linux/tests/port_tests" --gtest_brief=1
 step "linux port-contract tests (epoll)" env LATTICE_IO_BACKEND=epoll "$build/linux/tests/port_tests" --gtest_brief=1
 
+# The alert rules: well formed, and each alert firing, or not, on its cases.
+step "prometheus alert rules (promtool)" bash -c \
+  'cd packaging/prometheus && promtool check rules lattice-alerts.yml && promtool test rules lattice-alerts.test.yml'
+
 # Address and undefined-behaviour sanitizers over the unit tests.
 step "sanitizer build" configure_and_build "$build/asan" -DCMAKE_BUILD_TYPE=Debug \
   -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
