@@ -119,6 +119,75 @@ TEST_F(PortTest, WaitForInputReportsEmptyThenReceiveAvailableTakesTheInput) {
   EXPECT_EQ(taken, tail.size());
 }
 
+// Input taken where the port holds it comes in order, however it arrived and
+// however long nobody read; and what a socket closed with input not taken
+// held goes back, so the port's own buffers never run out.
+TEST_F(PortTest, InputTakenInPlaceComesInOrderAndItsBuffersComeBack) {
+  using enum platform::IoStatus;
+  platform::SocketHandle listening = Listening();
+  auto wait = [&](platform::SocketHandle h) {
+    return platform::StartReceive(port, h, Prepare(in, readTag), nullptr, 0);
+  };
+  // Takes everything up to the end of stream, waiting whenever the port has
+  // nothing; the last pointer handed out tells where the bytes lay.
+  const char* lastData = nullptr;
+  auto takeAll = [&](platform::SocketHandle h, std::size_t expected) {
+    std::string got;
+    for (int i = 0; i < 4096 && got.size() <= expected; ++i) {
+      const std::uint8_t* data = nullptr;
+      const platform::IoResult r = platform::ReceiveInPlace(port, h, in.buffer, sizeof in.buffer, &data);
+      if (r.status == Pending) {
+        if (wait(h).status == Failed) break;
+        ExpectOne(&in.record, 0, h);
+        continue;
+      }
+      if (r.status != CompletedAtOnce || r.bytes == 0) break;
+      got.append(reinterpret_cast<const char*>(data), r.bytes);
+      lastData = reinterpret_cast<const char*>(data);
+      platform::ReleaseReceived(port, h);
+    }
+    return got;
+  };
+  // 64 KiB sent while nobody reads, in pieces, then the end of stream.
+  platform::SocketHandle client = Client(listening);
+  platform::SocketHandle server = Accept(listening);
+  ASSERT_NE(wait(server).status, Failed);
+  std::string sent;
+  for (int i = 0; i < 64; ++i) {
+    const std::string piece(1024, static_cast<char>('a' + i % 26));
+    ASSERT_TRUE(SendAll(client, piece.data(), static_cast<int>(piece.size())));
+    sent += piece;
+  }
+  Close(client);
+  ExpectOne(&in.record, 0, server);
+  EXPECT_TRUE(takeAll(server, sent.size()) == sent);
+  Close(server);
+  // Far more sockets than the port has buffers, each closed with its input
+  // reported and not taken.
+  for (int i = 0; i < 2500; ++i) {
+    client = Client(listening);
+    server = Accept(listening);
+    ASSERT_NE(wait(server).status, Failed);
+    ASSERT_TRUE(SendAll(client, "0123456789", 10));
+    const auto got = Collect(1);
+    ASSERT_EQ(got.size(), 1u);
+    ASSERT_EQ(got[0].record, &in.record);
+    Close(server);
+    Close(client);
+  }
+  client = Client(listening);
+  server = Accept(listening);
+  ASSERT_NE(wait(server).status, Failed);
+  ASSERT_TRUE(SendAll(client, "last", 4));
+  Close(client);
+  ExpectOne(&in.record, 0, server);
+  EXPECT_EQ(takeAll(server, 4), "last");
+  // Where the port has buffers of its own, the bytes were left in them.
+  if (std::string(platform::IoBackendName(port)) == "io_uring") {
+    EXPECT_TRUE(lastData < in.buffer || lastData >= in.buffer + sizeof in.buffer);
+  }
+}
+
 // A port that never resumed parked sends would stall every client that reads slowly.
 TEST_F(PortTest, SendOnAFullBufferWaitsForThePeerThenReportsOnce) {
   Pair p = Connected();

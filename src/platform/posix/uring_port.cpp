@@ -4,8 +4,11 @@
 //
 // An idle connection holds no receive buffer: its wait for input is a receive
 // that takes a buffer from a ring the kernel picks from only when data
-// arrives. ReceiveInPlace then hands out that buffer's bytes where they lie,
-// and ReleaseReceived gives it back.
+// arrives. Where the kernel has it, that receive is a multishot one, armed
+// once and left armed: each arrival fills a buffer and is queued on the
+// socket, and a wait for input ends at once when something is queued, or
+// when the next arrival comes. ReceiveInPlace hands out a queued buffer's
+// bytes where they lie, and ReleaseReceived gives it back.
 // Datagrams are tried at once, as on epoll, since the loop keeps one datagram
 // transfer of each kind outstanding per socket and takes many in one pass.
 #include <liburing.h>
@@ -33,25 +36,42 @@ constexpr unsigned kCompletionEntries = 32768;
 constexpr unsigned kBufferCount = 2048;  // a power of two
 constexpr unsigned kBufferSize = 1024;
 constexpr int kBufferGroup = 0;
-// Records are aligned, so these never name one.
+// Records are aligned, so these never name one. A multishot receive's
+// submissions carry kMultishotBits with the socket's descriptor and the
+// generation of its attachment, never a record: they outlive every wait.
 constexpr std::uint64_t kCancelTag = 1;
 constexpr std::uint64_t kWakeTag = 2;
+constexpr std::uint64_t kMultishotBits = 3;
+constexpr std::uint64_t kTagMask = 7;
+// Buffers one socket may have filled and not yet taken before its multishot
+// receive is ended: one that does not read cannot take the whole ring.
+constexpr std::uint16_t kMaxQueued = 4;
+constexpr std::uint16_t kNoBuffer = 0xFFFF;
 
-// What the last wait for input found and ReceiveAvailable has not yet taken.
-enum class Held : std::uint8_t { Nothing, Data, End, Error };
+// What follows the queued input.
+enum class After : std::uint8_t { Nothing, End, Error };
+enum class Multishot : std::uint8_t { Off, Armed, Ending };
 
 struct Attachment {
   bool used = false;
-  Held held = Held::Nothing;
-  // The wait filled its buffer or found none free: the socket may hold more.
+  After after = After::Nothing;
+  Multishot multishot = Multishot::Off;
+  // A wait found no buffer free or a receive ended: the socket may hold more
+  // than is queued, and a plain receive finds out.
   bool mayHoldMore = false;
   bool readCancelled = false;
   bool writeCancelled = false;
-  // The held buffer's bytes are out with TakeInPlace until ReleaseTaken.
+  // The reading record waits on the multishot receive: no submission of its
+  // own will report it.
+  bool readingWaits = false;
+  // The first queued buffer's bytes are out with TakeInPlace until ReleaseTaken.
   bool lent = false;
-  std::uint16_t heldBuffer = 0;
-  std::uint32_t heldOffset = 0;
-  std::uint32_t heldLength = 0;  // or the error, for Held::Error
+  std::uint16_t first = kNoBuffer;
+  std::uint16_t last = kNoBuffer;
+  std::uint16_t queued = 0;
+  std::uint32_t firstOffset = 0;
+  int error = 0;  // for After::Error
+  std::uint32_t generation = 0;
   std::uintptr_t key = 0;
   IoRecord* reading = nullptr;
   IoRecord* writing = nullptr;
@@ -90,11 +110,29 @@ class UringPort final : public IoPort {
   void CancelRecord(IoRecord* record);
   void CloseSubmitted();
   IoResult TryDatagram(Attachment& a, IoRecord* r);
+  std::uint64_t MultishotTag(int fd, const Attachment& a) const {
+    return std::uint64_t{a.generation} << 32 | static_cast<std::uint64_t>(fd) << 3 | kMultishotBits;
+  }
+  bool ArmMultishot(int fd, Attachment& a);
+  void ReapMultishot(const io_uring_cqe& cqe);
+  void Enqueue(Attachment& a, std::uint16_t buffer, std::uint32_t length);
+  // Gives back the first queued buffer, once all of it is taken.
+  void DropFirst(Attachment& a);
+  void FinishWait(Attachment& a);
+  bool InputKnown(const Attachment& a) const {
+    return a.queued != 0 || a.after != After::Nothing || a.mayHoldMore;
+  }
 
   io_uring ring{};
   bool ringOpen = false;
   io_uring_buf_ring* bufferRing = nullptr;
   std::unique_ptr<std::uint8_t[]> buffers;
+  // Per buffer while it is queued on a socket: the next one and its length.
+  std::unique_ptr<std::uint16_t[]> nextQueued;
+  std::unique_ptr<std::uint32_t[]> queuedLength;
+  std::uint32_t nextGeneration = 0;
+  // Cleared when the kernel refuses a multishot receive: single waits then.
+  bool multishotWorks = true;
   std::uint64_t wakeCounter = 0;
   std::vector<Attachment> attachments;  // indexed by descriptor number
   std::vector<std::unique_ptr<MessageSlot>> slots;
@@ -141,6 +179,8 @@ bool UringPort::Open(int* error) {
   }
   io_uring_buf_ring_init(bufferRing);
   buffers = std::make_unique<std::uint8_t[]>(std::size_t{kBufferCount} * kBufferSize);
+  nextQueued = std::make_unique<std::uint16_t[]>(kBufferCount);
+  queuedLength = std::make_unique<std::uint32_t[]>(kBufferCount);
   for (unsigned i = 0; i < kBufferCount; ++i) {
     io_uring_buf_ring_add(bufferRing, buffers.get() + std::size_t{i} * kBufferSize, kBufferSize,
                           static_cast<unsigned short>(i), io_uring_buf_ring_mask(kBufferCount), static_cast<int>(i));
@@ -216,7 +256,55 @@ bool UringPort::Attach(int fd, std::uintptr_t key, int* /*error*/) {
   attachments[fd] = Attachment{};
   attachments[fd].used = true;
   attachments[fd].key = key;
+  attachments[fd].generation = ++nextGeneration;
   return true;
+}
+
+bool UringPort::ArmMultishot(int fd, Attachment& a) {
+  io_uring_sqe* sqe = NextEntry();
+  if (sqe == nullptr) return false;
+  io_uring_prep_recv(sqe, fd, nullptr, 0, 0);
+  sqe->ioprio |= IORING_RECV_MULTISHOT;
+  sqe->flags |= IOSQE_BUFFER_SELECT;
+  sqe->buf_group = kBufferGroup;
+  io_uring_sqe_set_data64(sqe, MultishotTag(fd, a));
+  a.multishot = Multishot::Armed;
+  return true;
+}
+
+void UringPort::Enqueue(Attachment& a, std::uint16_t buffer, std::uint32_t length) {
+  queuedLength[buffer] = length;
+  nextQueued[buffer] = kNoBuffer;
+  if (a.last == kNoBuffer) {
+    a.first = buffer;
+    a.firstOffset = 0;
+  } else {
+    nextQueued[a.last] = buffer;
+  }
+  a.last = buffer;
+  ++a.queued;
+}
+
+void UringPort::DropFirst(Attachment& a) {
+  const std::uint16_t buffer = a.first;
+  a.first = nextQueued[buffer];
+  if (a.first == kNoBuffer) a.last = kNoBuffer;
+  a.firstOffset = 0;
+  --a.queued;
+  // Without a multishot receive armed, a full buffer may have left more in
+  // the socket; while one is armed, whatever else comes is queued by it.
+  if (a.queued == 0 && a.multishot == Multishot::Off) a.mayHoldMore = queuedLength[buffer] == kBufferSize;
+  GiveBack(buffer);
+}
+
+// A wait for input that rests on the multishot receive ends once something
+// is known to be there.
+void UringPort::FinishWait(Attachment& a) {
+  if (a.reading == nullptr || !a.readingWaits || !InputKnown(a)) return;
+  IoRecord* r = a.reading;
+  a.reading = nullptr;
+  a.readingWaits = false;
+  Complete(a.key, r, 0);
 }
 
 IoResult UringPort::TryDatagram(Attachment& a, IoRecord* r) {
@@ -240,10 +328,21 @@ IoResult UringPort::Start(IoRecord* r, bool isRead) {
   if (side != nullptr) return {IoStatus::Failed, 0, EALREADY};
   r->key = a->key;
   const bool waitForInput = r->operation == IoOperation::Receive && r->length == 0;
-  if (waitForInput && (a->held != Held::Nothing || a->mayHoldMore)) {
+  if (waitForInput && InputKnown(*a)) {
     // Something is known to be there: the wait ends at once.
     Complete(a->key, r, 0);
     return {IoStatus::CompletedAtOnce, 0, 0};
+  }
+  if (waitForInput && multishotWorks) {
+    // The next arrival, or the end of a receive that is ending, reports it.
+    if (a->multishot == Multishot::Off && !ArmMultishot(r->fd, *a)) {
+      r->operation = IoOperation::None;
+      return {IoStatus::Failed, 0, EBUSY};
+    }
+    side = r;
+    a->readingWaits = true;
+    a->readCancelled = false;
+    return {IoStatus::Pending, 0, 0};
   }
   if (r->operation == IoOperation::ReceiveFrom || r->operation == IoOperation::SendTo) {
     IoResult tried = TryDatagram(*a, r);
@@ -296,9 +395,58 @@ IoResult UringPort::Start(IoRecord* r, bool isRead) {
 
 // A completion of a socket closed meanwhile (its descriptor perhaps already
 // another socket's) reports 0 bytes and leaves that socket's state alone.
+void UringPort::ReapMultishot(const io_uring_cqe& cqe) {
+  const std::uint64_t tag = io_uring_cqe_get_data64(&cqe);
+  const int fd = static_cast<int>((tag & 0xFFFFFFFFu) >> 3);
+  Attachment* a = Find(fd);
+  // A report for a socket closed meanwhile, its number perhaps reused.
+  if (a != nullptr && a->generation != static_cast<std::uint32_t>(tag >> 32)) a = nullptr;
+  const int result = cqe.res;
+  if ((cqe.flags & IORING_CQE_F_BUFFER) != 0) {
+    const auto buffer = static_cast<std::uint16_t>(cqe.flags >> IORING_CQE_BUFFER_SHIFT);
+    if (a != nullptr && result > 0) {
+      Enqueue(*a, buffer, static_cast<std::uint32_t>(result));
+    } else {
+      GiveBack(buffer);
+    }
+  }
+  if (a == nullptr) return;
+  if ((cqe.flags & IORING_CQE_F_MORE) == 0) {
+    a->multishot = Multishot::Off;
+    if (result == 0) {
+      a->after = After::End;
+    } else if (result == -EINVAL && a->queued == 0) {
+      // Refused outright: this kernel has no multishot receive.
+      multishotWorks = false;
+      a->mayHoldMore = true;
+    } else if (result < 0 && result != -ENOBUFS && result != -ECANCELED) {
+      a->after = After::Error;
+      a->error = -result;
+    } else {
+      // Out of buffers, ended by us, or ended after data: the socket may hold
+      // more, which a plain receive takes.
+      a->mayHoldMore = true;
+    }
+  } else if (a->queued >= kMaxQueued && a->multishot == Multishot::Armed) {
+    // Not read fast enough: the rest waits in the socket, as it would for a
+    // single receive, until the queue is taken.
+    io_uring_sqe* sqe = NextEntry();
+    if (sqe != nullptr) {
+      io_uring_prep_cancel64(sqe, tag, 0);
+      io_uring_sqe_set_data64(sqe, kCancelTag);
+      a->multishot = Multishot::Ending;
+    }
+  }
+  FinishWait(*a);
+}
+
 void UringPort::Reap(const io_uring_cqe& cqe) {
   const std::uint64_t tag = io_uring_cqe_get_data64(&cqe);
   if (tag == kCancelTag) return;
+  if ((tag & kTagMask) == kMultishotBits) {
+    ReapMultishot(cqe);
+    return;
+  }
   if (tag == kWakeTag) {
     TakePosted();
     ArmWake();
@@ -325,20 +473,17 @@ void UringPort::Reap(const io_uring_cqe& cqe) {
     if ((cqe.flags & IORING_CQE_F_BUFFER) != 0) {
       const auto buffer = static_cast<std::uint16_t>(cqe.flags >> IORING_CQE_BUFFER_SHIFT);
       if (current && result > 0) {
-        a->held = Held::Data;
-        a->heldBuffer = buffer;
-        a->heldOffset = 0;
-        a->heldLength = static_cast<std::uint32_t>(result);
+        Enqueue(*a, buffer, static_cast<std::uint32_t>(result));
       } else {
         GiveBack(buffer);
       }
     } else if (current && result == 0) {
-      a->held = Held::End;
+      a->after = After::End;
     } else if (current && result == -ENOBUFS) {
       a->mayHoldMore = true;
     } else if (current && result < 0 && result != -ECANCELED) {
-      a->held = Held::Error;
-      a->heldLength = static_cast<std::uint32_t>(-result);
+      a->after = After::Error;
+      a->error = -result;
     }
   } else if (r->operation == IoOperation::ReceiveFrom && result >= 0) {
     *r->addressLength = static_cast<std::int32_t>(SlotFor(r).header.msg_namelen);
@@ -378,32 +523,21 @@ WaitStatus UringPort::Wait(Completion* entries, int capacity, int timeoutMs, int
 IoResult UringPort::TakeAvailable(int fd, void* buffer, std::uint32_t length) {
   Attachment* a = Find(fd);
   if (a != nullptr) {
-    switch (a->held) {
-      case Held::Data: {
-        const std::uint32_t n = std::min(length, a->heldLength - a->heldOffset);
-        std::memcpy(buffer, buffers.get() + std::size_t{a->heldBuffer} * kBufferSize + a->heldOffset, n);
-        a->heldOffset += n;
-        if (a->heldOffset == a->heldLength) {
-          // A short receive emptied the socket; a full one may have left more.
-          a->mayHoldMore = a->heldLength == kBufferSize;
-          a->held = Held::Nothing;
-          GiveBack(a->heldBuffer);
-        }
-        return {IoStatus::CompletedAtOnce, n, 0};
-      }
-      case Held::End:
-        return {IoStatus::CompletedAtOnce, 0, 0};
-      case Held::Error:
-        return {IoStatus::Failed, 0, static_cast<int>(a->heldLength)};
-      case Held::Nothing:
-        if (!a->mayHoldMore) return {IoStatus::Pending, 0, 0};
-        break;
+    if (a->queued != 0) {
+      const std::uint32_t n = std::min(length, queuedLength[a->first] - a->firstOffset);
+      std::memcpy(buffer, buffers.get() + std::size_t{a->first} * kBufferSize + a->firstOffset, n);
+      a->firstOffset += n;
+      if (a->firstOffset == queuedLength[a->first]) DropFirst(*a);
+      return {IoStatus::CompletedAtOnce, n, 0};
     }
+    if (a->after == After::End) return {IoStatus::CompletedAtOnce, 0, 0};
+    if (a->after == After::Error) return {IoStatus::Failed, 0, a->error};
+    if (!a->mayHoldMore) return {IoStatus::Pending, 0, 0};
   }
   const IoResult got = ReceiveNow(fd, buffer, length);
   if (a != nullptr && got.status != IoStatus::Failed) {
     const bool took = got.status == IoStatus::CompletedAtOnce;
-    if (took && got.bytes == 0) a->held = Held::End;
+    if (took && got.bytes == 0) a->after = After::End;
     a->mayHoldMore = took && got.bytes == length;
   }
   return got;
@@ -411,13 +545,13 @@ IoResult UringPort::TakeAvailable(int fd, void* buffer, std::uint32_t length) {
 
 IoResult UringPort::TakeInPlace(int fd, void* buffer, std::uint32_t length, const std::uint8_t** data) {
   Attachment* a = Find(fd);
-  if (a == nullptr || a->held != Held::Data) {
+  if (a == nullptr || a->queued == 0) {
     *data = static_cast<const std::uint8_t*>(buffer);
     return TakeAvailable(fd, buffer, length);
   }
-  *data = buffers.get() + std::size_t{a->heldBuffer} * kBufferSize + a->heldOffset;
-  const std::uint32_t n = a->heldLength - a->heldOffset;
-  a->heldOffset = a->heldLength;
+  *data = buffers.get() + std::size_t{a->first} * kBufferSize + a->firstOffset;
+  const std::uint32_t n = queuedLength[a->first] - a->firstOffset;
+  a->firstOffset = queuedLength[a->first];
   a->lent = true;
   return {IoStatus::CompletedAtOnce, n, 0};
 }
@@ -426,10 +560,7 @@ void UringPort::ReleaseTaken(int fd) {
   Attachment* a = Find(fd);
   if (a == nullptr || !a->lent) return;
   a->lent = false;
-  // A short receive emptied the socket; a full one may have left more.
-  a->mayHoldMore = a->heldLength == kBufferSize;
-  a->held = Held::Nothing;
-  GiveBack(a->heldBuffer);
+  DropFirst(*a);
 }
 
 void UringPort::CancelRecord(IoRecord* record) {
@@ -444,6 +575,14 @@ void UringPort::CancelRecord(IoRecord* record) {
 void UringPort::Cancel(int fd, IoRecord* record) {
   Attachment* a = Find(fd);
   if (a == nullptr) return;
+  if (a->reading == record && a->readingWaits) {
+    // Nothing was submitted for this wait: it ends now, reported as any
+    // cancelled transfer is, while the multishot receive stays armed.
+    a->reading = nullptr;
+    a->readingWaits = false;
+    Complete(a->key, record, 0);
+    return;
+  }
   if (a->reading == record && !a->readCancelled) {
     a->readCancelled = true;
     CancelRecord(record);
@@ -464,10 +603,18 @@ void UringPort::Close(int fd) {
     close(fd);
     return;
   }
-  const bool started = a->reading != nullptr || a->writing != nullptr;
+  const bool started = a->reading != nullptr || a->writing != nullptr || a->multishot != Multishot::Off;
   if (a->reading != nullptr) Cancel(fd, a->reading);
   if (a->writing != nullptr) Cancel(fd, a->writing);
-  if (a->held == Held::Data) GiveBack(a->heldBuffer);
+  if (a->multishot == Multishot::Armed) {
+    // Its last reports find the attachment gone and give their buffers back.
+    io_uring_sqe* sqe = NextEntry();
+    if (sqe != nullptr) {
+      io_uring_prep_cancel64(sqe, MultishotTag(fd, *a), 0);
+      io_uring_sqe_set_data64(sqe, kCancelTag);
+    }
+  }
+  while (a->queued != 0) DropFirst(*a);
   *a = Attachment{};
   if (started) {
     closing.push_back(fd);
