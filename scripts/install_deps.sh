@@ -13,6 +13,7 @@ if [ "${1:-}" != "--build-only" ]; then
     python3 python3-pytest python3-pytest-xdist python3-prometheus-client
     prometheus
     procps util-linux
+    redis-server redis-tools python3-redis
     dpkg-dev fakeroot nsis
   )
 fi
