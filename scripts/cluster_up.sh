@@ -1,0 +1,155 @@
+#!/usr/bin/env bash
+# A local Redis Cluster on loopback for cluster mode: primaries and their
+# replicas, formed with redis-cli --cluster create, with the registry
+# functions (src/cluster/registry.lua) loaded on every primary.
+#
+#   scripts/cluster_up.sh [-p BASE_PORT] [-d DIR] [-m PRIMARIES] [-r REPLICAS]
+#                         [-l LIBRARY.lua | -l none] [-n N -t "TRACKER COMMAND" [-q TRACKER_BASE_PORT]]
+#   scripts/cluster_up.sh stop DIR
+#
+# Defaults: base port 30100, a new temporary folder, 3 primaries, 1 replica
+# each (Redis ports BASE .. BASE+5). Prints the folder, then one line per
+# node: "redis PORT PID". DIR/pids holds "redis|tracker PORT PID" lines;
+# "stop DIR" ends exactly those processes, by id, and leaves DIR in place.
+#
+# Tracker nodes (-n, -t): PENDING. The tracker does not read -cluster yet
+# (it ignores unknown options), so these nodes run as independent trackers
+# until it does. Each one runs as: TRACKER COMMAND -p PORT -cluster SEED...
+# with PORT = TRACKER_BASE_PORT + i (default 31000 + i) and the seeds being
+# every Redis node as 127.0.0.1:PORT.
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+
+stop_dir() {
+  local dir=$1 kind port pid
+  [ -f "$dir/pids" ] || { echo "no $dir/pids" >&2; return 1; }
+  while read -r kind port pid; do
+    [ -n "$pid" ] || continue
+    # Only a process that still is what was started: its id may be reused.
+    if [ -r "/proc/$pid/cmdline" ] && tr '\0' ' ' <"/proc/$pid/cmdline" | grep -q -- "$port"; then
+      kill "$pid" 2>/dev/null || true
+    fi
+  done <"$dir/pids"
+  local tries
+  while read -r kind port pid; do
+    [ -n "$pid" ] || continue
+    for ((tries = 0; tries < 100; tries++)); do
+      kill -0 "$pid" 2>/dev/null || break
+      sleep 0.1
+    done
+    if kill -0 "$pid" 2>/dev/null; then
+      echo "$kind $port (pid $pid) still running after 10 s; sending SIGKILL" >&2
+      kill -9 "$pid" 2>/dev/null || true
+    fi
+  done <"$dir/pids"
+  echo "stopped the processes of $dir/pids"
+}
+
+if [ "${1:-}" = "stop" ]; then
+  [ $# -eq 2 ] || { echo "usage: $0 stop DIR" >&2; exit 2; }
+  stop_dir "$2"
+  exit
+fi
+
+base=30100
+dir=""
+primaries=3
+replicas=1
+library="$root/src/cluster/registry.lua"
+trackers=0
+tracker_cmd=""
+tracker_base=31000
+while getopts "p:d:m:r:l:n:t:q:" opt; do
+  case $opt in
+    p) base=$OPTARG ;;
+    d) dir=$OPTARG ;;
+    m) primaries=$OPTARG ;;
+    r) replicas=$OPTARG ;;
+    l) library=$OPTARG ;;
+    n) trackers=$OPTARG ;;
+    t) tracker_cmd=$OPTARG ;;
+    q) tracker_base=$OPTARG ;;
+    *) echo "usage: see the head of $0" >&2; exit 2 ;;
+  esac
+done
+[ "$primaries" -ge 3 ] || { echo "redis-cli --cluster create needs at least 3 primaries" >&2; exit 2; }
+[ "$trackers" -eq 0 ] || [ -n "$tracker_cmd" ] || { echo "-n needs -t COMMAND" >&2; exit 2; }
+command -v redis-server >/dev/null || { echo "redis-server missing (apt-get install redis-server redis-tools)" >&2; exit 1; }
+
+[ -n "$dir" ] || dir=$(mktemp -d /tmp/lattice-cluster.XXXXXX)
+mkdir -p "$dir"
+dir=$(cd "$dir" && pwd)
+: >"$dir/pids"
+
+count=$((primaries * (1 + replicas)))
+ports=()
+for ((i = 0; i < count; i++)); do
+  port=$((base + i))
+  ports+=("$port")
+  mkdir -p "$dir/$port"
+  rm -f "$dir/$port/nodes.conf"  # a cluster of an earlier run in the same folder
+  redis-server --port "$port" --bind 127.0.0.1 --protected-mode yes \
+    --cluster-enabled yes --cluster-config-file "$dir/$port/nodes.conf" --cluster-node-timeout 5000 \
+    --dir "$dir/$port" --save "" --appendonly no \
+    --daemonize yes --pidfile "$dir/$port/redis.pid" --logfile "$dir/$port/redis.log"
+done
+
+# Each server writes its pid file once it runs; wait for all (bounded).
+for port in "${ports[@]}"; do
+  for ((tries = 0; tries < 100; tries++)); do
+    [ -s "$dir/$port/redis.pid" ] && redis-cli -p "$port" ping >/dev/null 2>&1 && break
+    sleep 0.1
+  done
+  [ -s "$dir/$port/redis.pid" ] || { echo "redis on port $port did not start; see $dir/$port/redis.log" >&2; stop_dir "$dir"; exit 1; }
+  echo "redis $port $(cat "$dir/$port/redis.pid")" >>"$dir/pids"
+done
+
+addresses=()
+for port in "${ports[@]}"; do addresses+=("127.0.0.1:$port"); done
+if ! redis-cli --cluster create "${addresses[@]}" --cluster-replicas "$replicas" --cluster-yes >"$dir/create.log" 2>&1; then
+  cat "$dir/create.log" >&2
+  stop_dir "$dir"
+  exit 1
+fi
+
+# Every node must see every slot served (bounded: 30 s).
+for port in "${ports[@]}"; do
+  for ((tries = 0; tries < 300; tries++)); do
+    redis-cli -p "$port" cluster info 2>/dev/null | grep -q '^cluster_state:ok' && break
+    sleep 0.1
+  done
+  redis-cli -p "$port" cluster info | grep -q '^cluster_state:ok' ||
+    { echo "node $port never reached cluster_state:ok" >&2; stop_dir "$dir"; exit 1; }
+done
+
+# Replicas attach to their primaries just after the create; wait for all
+# of them, so that the roles below are final (bounded: 30 s).
+want=$((primaries * replicas))
+for ((tries = 0; tries < 300; tries++)); do
+  [ "$(redis-cli -p "$base" cluster nodes | grep -c ' slave ')" -eq "$want" ] && break
+  sleep 0.1
+done
+[ "$(redis-cli -p "$base" cluster nodes | grep -c ' slave ')" -eq "$want" ] ||
+  { echo "replicas did not attach" >&2; stop_dir "$dir"; exit 1; }
+
+# The registry functions, on every primary (replicas get them by replication).
+if [ "$library" != "none" ]; then
+  for port in "${ports[@]}"; do
+    if redis-cli -p "$port" role | head -1 | grep -q master; then
+      redis-cli -p "$port" -x FUNCTION LOAD REPLACE <"$library" >/dev/null ||
+        { echo "FUNCTION LOAD failed on $port" >&2; stop_dir "$dir"; exit 1; }
+    fi
+  done
+fi
+
+# PENDING: tracker nodes with -cluster (see the head of this file).
+for ((i = 0; i < trackers; i++)); do
+  tport=$((tracker_base + i))
+  # shellcheck disable=SC2086  # the command is shell words on purpose
+  nohup $tracker_cmd -p "$tport" -cluster "${addresses[@]}" >"$dir/tracker-$tport.log" 2>&1 &
+  echo "tracker $tport $!" >>"$dir/pids"
+done
+
+echo "dir $dir"
+cat "$dir/pids"
