@@ -1,0 +1,337 @@
+#!lua name=lattice
+-- The shared peer registry of cluster mode, as Redis Functions. Each call
+-- works on one share, atomically, on the primary that owns the share's slot:
+-- both keys of a share carry the hash tag {share-hex}. docs/cluster.md gives
+-- the key layout, the record format, the time limits and how to call these.
+--
+-- A record (one peer in one share) is a MessagePack array:
+--   lp, up, pv, la, la_list, then five entries per part:
+--   node id, node epoch, expiry (ms, Redis clock), connection count, conns
+-- One part per tracker node that holds connections of the peer; "conns" is
+-- that node's opaque list of the connections (addresses and tokens).
+-- A part is live while its expiry is in the future and no newer epoch of
+-- its node is known (the "epochs" argument); dead parts are ignored and
+-- removed when seen, and a record without a live part is removed.
+
+local MAX_LISTED = 15
+local FIELDS = 5         -- lp, up, pv, la, la_list
+local PART = 5           -- node, epoch, expiry, count, conns
+local ID_BYTES = 20
+local PURGE_PER_CALL = 8 -- expired records removed per announce, at most
+local DRAW_ROUNDS = 3    -- HRANDFIELD rounds when drawn records were dead
+local MAX_PWL = 1024     -- pwl entries looked at, at most
+
+local function now_ms()
+  local t = redis.call('TIME')
+  return tonumber(t[1]) * 1000 + math.floor(tonumber(t[2]) / 1000)
+end
+
+local function int_arg(v, name, low, high)
+  local n = tonumber(v)
+  if n == nil or n ~= math.floor(n) or n < low or n > high then
+    error('lattice: bad ' .. name .. ': ' .. tostring(v))
+  end
+  return n
+end
+
+local function id_arg(v, name)
+  if type(v) ~= 'string' or #v ~= ID_BYTES then error('lattice: ' .. name .. ' must be 20 bytes') end
+  return v
+end
+
+-- "node:epoch,node:epoch": the newest epoch known of each listed node.
+local function parse_epochs(s)
+  if s == nil or s == '' then return nil end
+  local t = {}
+  for node, epoch in string.gmatch(s, '([^:,]+):(%d+)') do t[node] = tonumber(epoch) end
+  return t
+end
+
+local function part_live(r, i, now, epochs)
+  if r[i + 2] <= now then return false end
+  if epochs ~= nil then
+    local newest = epochs[r[i]]
+    if newest ~= nil and r[i + 1] < newest then return false end
+  end
+  return true
+end
+
+local function remove_record(hkey, zkey, id)
+  redis.call('HDEL', hkey, id)
+  redis.call('ZREM', zkey, id)
+end
+
+-- The stored record of id as it may be listed: the same bytes when every
+-- part lives, rewritten without its dead parts otherwise, nil (and the
+-- record removed) when no part lives.
+local function live_record(hkey, zkey, id, blob, now, epochs)
+  local r = cmsgpack.unpack(blob)
+  local n = #r
+  local dead = false
+  for i = FIELDS + 1, n, PART do
+    if not part_live(r, i, now, epochs) then dead = true break end
+  end
+  if not dead then return blob end
+  local kept = {r[1], r[2], r[3], r[4], r[5]}
+  local latest = 0
+  for i = FIELDS + 1, n, PART do
+    if part_live(r, i, now, epochs) then
+      for k = 0, PART - 1 do kept[#kept + 1] = r[i + k] end
+      if r[i + 2] > latest then latest = r[i + 2] end
+    end
+  end
+  if latest == 0 then
+    remove_record(hkey, zkey, id)
+    return nil
+  end
+  local packed = cmsgpack.pack(kept)
+  redis.call('HSET', hkey, id, packed)
+  redis.call('ZADD', zkey, 'XX', latest, id)
+  return packed
+end
+
+-- Records whose every part has expired: their index score (the latest
+-- expiry of their parts) has passed. Removed without being read.
+local function purge_expired(hkey, zkey, now, limit)
+  local ids = redis.call('ZRANGE', zkey, '-inf', now, 'BYSCORE', 'LIMIT', 0, limit)
+  if #ids > 0 then
+    redis.call('HDEL', hkey, unpack(ids))
+    redis.call('ZREM', zkey, unpack(ids))
+  end
+  return #ids
+end
+
+-- Adds the live record id/blob to the selection unless taken already.
+local function take(out, taken, hkey, zkey, id, blob, now, epochs)
+  if taken[id] then return end
+  taken[id] = true
+  local listed = live_record(hkey, zkey, id, blob, now, epochs)
+  if listed ~= nil then
+    out[#out + 1] = id
+    out[#out + 1] = listed
+  end
+end
+
+local function listed_count(out, first)
+  return (#out - first + 1) / 2
+end
+
+-- Peers named in pwl, in pwl order, present in the share, not the
+-- requester; more than 15 are sampled without repetition.
+local function select_pwl(out, first, hkey, zkey, requester, pwl, now, epochs)
+  local ids, seen = {}, {[requester] = true}
+  for i = 1, math.min(#pwl, MAX_PWL * ID_BYTES), ID_BYTES do
+    local id = string.sub(pwl, i, i + ID_BYTES - 1)
+    if not seen[id] then
+      seen[id] = true
+      ids[#ids + 1] = id
+    end
+  end
+  if #ids == 0 then return end
+  local blobs = redis.call('HMGET', hkey, unpack(ids))
+  local cand_ids, cand_blobs = {}, {}
+  for i = 1, #ids do
+    if blobs[i] then
+      cand_ids[#cand_ids + 1] = ids[i]
+      cand_blobs[#cand_blobs + 1] = blobs[i]
+    end
+  end
+  local n = #cand_ids
+  local taken = {}
+  if n > MAX_LISTED then
+    -- Partial Fisher-Yates: the drawn order is the listed order; records
+    -- found dead are skipped and the draw goes on.
+    for i = 1, n do
+      if listed_count(out, first) >= MAX_LISTED then break end
+      local j = math.random(i, n)
+      cand_ids[i], cand_ids[j] = cand_ids[j], cand_ids[i]
+      cand_blobs[i], cand_blobs[j] = cand_blobs[j], cand_blobs[i]
+      take(out, taken, hkey, zkey, cand_ids[i], cand_blobs[i], now, epochs)
+    end
+  else
+    for i = 1, n do take(out, taken, hkey, zkey, cand_ids[i], cand_blobs[i], now, epochs) end
+  end
+end
+
+-- Every other peer when they are at most 15, else 15 drawn at random.
+local function select_any(out, first, hkey, zkey, requester, now, epochs)
+  local taken = {[requester] = true}
+  local n = redis.call('HLEN', hkey)
+  if n - 1 <= MAX_LISTED then
+    local all = redis.call('HGETALL', hkey)
+    for i = 1, #all, 2 do take(out, taken, hkey, zkey, all[i], all[i + 1], now, epochs) end
+    return
+  end
+  for _ = 1, DRAW_ROUNDS do
+    local want = MAX_LISTED - listed_count(out, first)
+    -- One more than wanted, in case the requester is drawn.
+    local drawn = redis.call('HRANDFIELD', hkey, want + 1, 'WITHVALUES')
+    local dead_seen = false
+    for i = 1, #drawn, 2 do
+      if listed_count(out, first) >= MAX_LISTED then break end
+      local before = #out
+      local id = drawn[i]
+      local was_taken = taken[id]
+      take(out, taken, hkey, zkey, id, drawn[i + 1], now, epochs)
+      if not was_taken and #out == before then dead_seen = true end
+    end
+    if not dead_seen or listed_count(out, first) >= MAX_LISTED then return end
+    if redis.call('HLEN', hkey) - 1 <= MAX_LISTED then
+      local all = redis.call('HGETALL', hkey)
+      for i = 1, #all, 2 do
+        if listed_count(out, first) >= MAX_LISTED then break end
+        take(out, taken, hkey, zkey, all[i], all[i + 1], now, epochs)
+      end
+      return
+    end
+  end
+end
+
+-- FCALL lattice_announce 2 <records> <expiries>
+--   peer node epoch count conns lp up pv la la_list pwl bound ttl_ms epochs
+-- Registers or refreshes the peer's record with this node's part, then
+-- selects up to 15 other peers. Returns {1, connections, id, record, ...}
+-- or, when the node's part would take the peer's connections over the
+-- bound, {0, connections} with nothing changed.
+local function announce(keys, args)
+  local hkey, zkey = keys[1], keys[2]
+  if hkey == nil or zkey == nil or #args ~= 14 then error('lattice_announce: 2 keys and 14 arguments') end
+  local peer = id_arg(args[1], 'peer')
+  local node = args[2]
+  if node == '' or string.find(node, '[:,]') then error('lattice_announce: bad node id') end
+  local epoch = int_arg(args[3], 'epoch', 0, 2 ^ 53)
+  local count = int_arg(args[4], 'count', 1, 2 ^ 31)
+  local conns = args[5]
+  local lp = int_arg(args[6], 'lp', 0, 2 ^ 53) % 65536
+  local up = int_arg(args[7], 'up', 0, 2 ^ 53) % 65536
+  local pv = int_arg(args[8], 'pv', 0, 2 ^ 32 - 1)
+  local la, la_list, pwl = args[9], args[10], args[11]
+  if #pwl % ID_BYTES ~= 0 then error('lattice_announce: pwl must be whole 20-byte ids') end
+  local bound = int_arg(args[12], 'bound', 1, 2 ^ 31)
+  local ttl = int_arg(args[13], 'ttl', 1, 2 ^ 40)
+  local epochs = parse_epochs(args[14])
+  local now = now_ms()
+  local expiry = now + ttl
+
+  -- The record anew: every field from this request, the live parts of the
+  -- other nodes, and this node's part.
+  local record = {lp, up, pv, la, la_list}
+  local connections, own_before = count, 0
+  local old = redis.call('HGET', hkey, peer)
+  if old then
+    local r = cmsgpack.unpack(old)
+    for i = FIELDS + 1, #r, PART do
+      if r[i] == node then
+        if r[i + 1] == epoch and part_live(r, i, now, epochs) then own_before = r[i + 3] end
+      elseif part_live(r, i, now, epochs) then
+        for k = 0, PART - 1 do record[#record + 1] = r[i + k] end
+        connections = connections + r[i + 3]
+      end
+    end
+  end
+  if count > own_before and connections > bound then
+    return {0, connections - count + own_before}
+  end
+  record[#record + 1] = node
+  record[#record + 1] = epoch
+  record[#record + 1] = expiry
+  record[#record + 1] = count
+  record[#record + 1] = conns
+
+  purge_expired(hkey, zkey, now, PURGE_PER_CALL)
+  redis.call('HSET', hkey, peer, cmsgpack.pack(record))
+  redis.call('ZADD', zkey, 'GT', expiry, peer)
+  -- Nothing in a share outlives its latest part; all nodes use one ttl.
+  redis.call('PEXPIREAT', hkey, expiry)
+  redis.call('PEXPIREAT', zkey, expiry)
+
+  local out = {1, connections}
+  if pwl ~= '' then
+    select_pwl(out, 3, hkey, zkey, peer, pwl, now, epochs)
+  else
+    select_any(out, 3, hkey, zkey, peer, now, epochs)
+  end
+  return out
+end
+
+-- FCALL lattice_unbind 2 <records> <expiries> peer node epoch count conns epochs
+-- This node now holds `count` connections of the peer (0: none; "conns"
+-- lists them). Returns 2 when the peer left the share (no live part
+-- remains), 1 when it stays, 0 when the share has no record of it.
+local function unbind(keys, args)
+  local hkey, zkey = keys[1], keys[2]
+  if hkey == nil or zkey == nil or #args ~= 6 then error('lattice_unbind: 2 keys and 6 arguments') end
+  local peer = id_arg(args[1], 'peer')
+  local node = args[2]
+  local epoch = int_arg(args[3], 'epoch', 0, 2 ^ 53)
+  local count = int_arg(args[4], 'count', 0, 2 ^ 31)
+  local conns = args[5]
+  local epochs = parse_epochs(args[6])
+  local old = redis.call('HGET', hkey, peer)
+  if not old then return 0 end
+  local now = now_ms()
+  local r = cmsgpack.unpack(old)
+  local record = {r[1], r[2], r[3], r[4], r[5]}
+  local latest = 0
+  for i = FIELDS + 1, #r, PART do
+    local mine = r[i] == node and r[i + 1] <= epoch
+    if mine and r[i + 1] == epoch and count > 0 and part_live(r, i, now, epochs) then
+      for k = 0, 2 do record[#record + 1] = r[i + k] end
+      record[#record + 1] = count
+      record[#record + 1] = conns
+    elseif not mine and part_live(r, i, now, epochs) then
+      for k = 0, PART - 1 do record[#record + 1] = r[i + k] end
+    end
+    if #record > FIELDS and record[#record - 2] > latest then latest = record[#record - 2] end
+  end
+  if #record == FIELDS then
+    remove_record(hkey, zkey, peer)
+    return 2
+  end
+  redis.call('HSET', hkey, peer, cmsgpack.pack(record))
+  redis.call('ZADD', zkey, 'XX', latest, peer)
+  return 1
+end
+
+-- FCALL lattice_touch 2 <records> <expiries> peer node epoch ttl_ms
+-- Extends this node's part of the peer (a connection that stays open
+-- without announcing again). Returns 1, or 0 when there is no such part.
+local function touch(keys, args)
+  local hkey, zkey = keys[1], keys[2]
+  if hkey == nil or zkey == nil or #args ~= 4 then error('lattice_touch: 2 keys and 4 arguments') end
+  local peer = id_arg(args[1], 'peer')
+  local node = args[2]
+  local epoch = int_arg(args[3], 'epoch', 0, 2 ^ 53)
+  local ttl = int_arg(args[4], 'ttl', 1, 2 ^ 40)
+  local old = redis.call('HGET', hkey, peer)
+  if not old then return 0 end
+  local now = now_ms()
+  local r = cmsgpack.unpack(old)
+  for i = FIELDS + 1, #r, PART do
+    if r[i] == node and r[i + 1] == epoch and part_live(r, i, now, nil) then
+      local expiry = now + ttl
+      r[i + 2] = expiry
+      redis.call('HSET', hkey, peer, cmsgpack.pack(r))
+      redis.call('ZADD', zkey, 'GT', expiry, peer)
+      redis.call('PEXPIREAT', hkey, expiry)
+      redis.call('PEXPIREAT', zkey, expiry)
+      return 1
+    end
+  end
+  return 0
+end
+
+-- FCALL lattice_sweep 2 <records> <expiries> limit
+-- Removes up to `limit` records of the share whose parts have all expired;
+-- returns how many. (Parts of superseded epochs go when their record is
+-- next read, or with their expiry.)
+local function sweep(keys, args)
+  local hkey, zkey = keys[1], keys[2]
+  if hkey == nil or zkey == nil or #args ~= 1 then error('lattice_sweep: 2 keys and 1 argument') end
+  return purge_expired(hkey, zkey, now_ms(), int_arg(args[1], 'limit', 1, 4096))
+end
+
+redis.register_function('lattice_announce', announce)
+redis.register_function('lattice_unbind', unbind)
+redis.register_function('lattice_touch', touch)
+redis.register_function{function_name = 'lattice_sweep', callback = sweep}
