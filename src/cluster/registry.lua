@@ -4,9 +4,11 @@
 -- both keys of a share carry the hash tag {share-hex}. docs/cluster.md gives
 -- the key layout, the record format, the time limits and how to call these.
 --
--- A record (one peer in one share) is a MessagePack array:
+-- A record (one peer in one share) is 8 bytes, the earliest expiry of its
+-- parts as a big-endian double, followed by a MessagePack array:
 --   lp, up, pv, la, la_list, then five entries per part:
 --   node id, node epoch, expiry (ms, Redis clock), connection count, conns
+-- The header lets a listed record be checked without decoding it.
 -- One part per tracker node that holds connections of the peer; "conns" is
 -- that node's opaque list of the connections (addresses and tokens).
 -- A part is live while its expiry is in the future and no newer epoch of
@@ -18,7 +20,7 @@ local FIELDS = 5         -- lp, up, pv, la, la_list
 local PART = 5           -- node, epoch, expiry, count, conns
 local ID_BYTES = 20
 local PURGE_PER_CALL = 8 -- expired records removed per announce, at most
-local DRAW_ROUNDS = 3    -- HRANDFIELD rounds when drawn records were dead
+local DRAW_ROUNDS = 3    -- HRANDFIELD rounds; each short one removed a dead record
 local MAX_PWL = 1024     -- pwl entries looked at, at most
 
 local function now_ms()
@@ -56,6 +58,18 @@ local function part_live(r, i, now, epochs)
   return true
 end
 
+local function encode(record)
+  local earliest = math.huge
+  for i = FIELDS + 3, #record, PART do
+    if record[i] < earliest then earliest = record[i] end
+  end
+  return struct.pack('>d', earliest) .. cmsgpack.pack(record)
+end
+
+local function decode(blob)
+  return cmsgpack.unpack(string.sub(blob, 9))
+end
+
 local function remove_record(hkey, zkey, id)
   redis.call('HDEL', hkey, id)
   redis.call('ZREM', zkey, id)
@@ -65,7 +79,8 @@ end
 -- part lives, rewritten without its dead parts otherwise, nil (and the
 -- record removed) when no part lives.
 local function live_record(hkey, zkey, id, blob, now, epochs)
-  local r = cmsgpack.unpack(blob)
+  if epochs == nil and struct.unpack('>d', blob) > now then return blob end
+  local r = decode(blob)
   local n = #r
   local dead = false
   for i = FIELDS + 1, n, PART do
@@ -84,7 +99,7 @@ local function live_record(hkey, zkey, id, blob, now, epochs)
     remove_record(hkey, zkey, id)
     return nil
   end
-  local packed = cmsgpack.pack(kept)
+  local packed = encode(kept)
   redis.call('HSET', hkey, id, packed)
   redis.call('ZADD', zkey, 'XX', latest, id)
   return packed
@@ -101,24 +116,21 @@ local function purge_expired(hkey, zkey, now, limit)
   return #ids
 end
 
--- Adds the live record id/blob to the selection unless taken already.
+-- Appends id and its live record to out unless taken already or dead;
+-- returns 1 when it did, else 0.
 local function take(out, taken, hkey, zkey, id, blob, now, epochs)
-  if taken[id] then return end
+  if taken[id] then return 0 end
   taken[id] = true
   local listed = live_record(hkey, zkey, id, blob, now, epochs)
-  if listed ~= nil then
-    out[#out + 1] = id
-    out[#out + 1] = listed
-  end
-end
-
-local function listed_count(out, first)
-  return (#out - first + 1) / 2
+  if listed == nil then return 0 end
+  out[#out + 1] = id
+  out[#out + 1] = listed
+  return 1
 end
 
 -- Peers named in pwl, in pwl order, present in the share, not the
 -- requester; more than 15 are sampled without repetition.
-local function select_pwl(out, first, hkey, zkey, requester, pwl, now, epochs)
+local function select_pwl(out, hkey, zkey, requester, pwl, now, epochs)
   local ids, seen = {}, {[requester] = true}
   for i = 1, math.min(#pwl, MAX_PWL * ID_BYTES), ID_BYTES do
     local id = string.sub(pwl, i, i + ID_BYTES - 1)
@@ -141,12 +153,13 @@ local function select_pwl(out, first, hkey, zkey, requester, pwl, now, epochs)
   if n > MAX_LISTED then
     -- Partial Fisher-Yates: the drawn order is the listed order; records
     -- found dead are skipped and the draw goes on.
+    local got = 0
     for i = 1, n do
-      if listed_count(out, first) >= MAX_LISTED then break end
+      if got >= MAX_LISTED then break end
       local j = math.random(i, n)
       cand_ids[i], cand_ids[j] = cand_ids[j], cand_ids[i]
       cand_blobs[i], cand_blobs[j] = cand_blobs[j], cand_blobs[i]
-      take(out, taken, hkey, zkey, cand_ids[i], cand_blobs[i], now, epochs)
+      got = got + take(out, taken, hkey, zkey, cand_ids[i], cand_blobs[i], now, epochs)
     end
   else
     for i = 1, n do take(out, taken, hkey, zkey, cand_ids[i], cand_blobs[i], now, epochs) end
@@ -154,36 +167,33 @@ local function select_pwl(out, first, hkey, zkey, requester, pwl, now, epochs)
 end
 
 -- Every other peer when they are at most 15, else 15 drawn at random.
-local function select_any(out, first, hkey, zkey, requester, now, epochs)
+local function select_any(out, hkey, zkey, requester, now, epochs)
   local taken = {[requester] = true}
-  local n = redis.call('HLEN', hkey)
-  if n - 1 <= MAX_LISTED then
-    local all = redis.call('HGETALL', hkey)
-    for i = 1, #all, 2 do take(out, taken, hkey, zkey, all[i], all[i + 1], now, epochs) end
-    return
-  end
+  local got = 0
   for _ = 1, DRAW_ROUNDS do
-    local want = MAX_LISTED - listed_count(out, first)
-    -- One more than wanted, in case the requester is drawn.
-    local drawn = redis.call('HRANDFIELD', hkey, want + 1, 'WITHVALUES')
-    local dead_seen = false
-    for i = 1, #drawn, 2 do
-      if listed_count(out, first) >= MAX_LISTED then break end
-      local before = #out
-      local id = drawn[i]
-      local was_taken = taken[id]
-      take(out, taken, hkey, zkey, id, drawn[i + 1], now, epochs)
-      if not was_taken and #out == before then dead_seen = true end
-    end
-    if not dead_seen or listed_count(out, first) >= MAX_LISTED then return end
     if redis.call('HLEN', hkey) - 1 <= MAX_LISTED then
       local all = redis.call('HGETALL', hkey)
       for i = 1, #all, 2 do
-        if listed_count(out, first) >= MAX_LISTED then break end
-        take(out, taken, hkey, zkey, all[i], all[i + 1], now, epochs)
+        if got >= MAX_LISTED then break end
+        got = got + take(out, taken, hkey, zkey, all[i], all[i + 1], now, epochs)
       end
       return
     end
+    -- 16 distinct: at most the requester and the `got` listed ones are
+    -- among them, which leaves 15 - got new ones (dead records are gone).
+    local drawn = redis.call('HRANDFIELD', hkey, MAX_LISTED + 1, 'WITHVALUES')
+    local dead = false
+    for i = 1, #drawn, 2 do
+      if got >= MAX_LISTED then break end
+      local id = drawn[i]
+      if not taken[id] then
+        local added = take(out, taken, hkey, zkey, id, drawn[i + 1], now, epochs)
+        got = got + added
+        dead = dead or added == 0
+      end
+    end
+    -- Only dead records found can leave a draw short: draw again.
+    if not dead or got >= MAX_LISTED then return end
   end
 end
 
@@ -219,7 +229,7 @@ local function announce(keys, args)
   local connections, own_before = count, 0
   local old = redis.call('HGET', hkey, peer)
   if old then
-    local r = cmsgpack.unpack(old)
+    local r = decode(old)
     for i = FIELDS + 1, #r, PART do
       if r[i] == node then
         if r[i + 1] == epoch and part_live(r, i, now, epochs) then own_before = r[i + 3] end
@@ -239,7 +249,7 @@ local function announce(keys, args)
   record[#record + 1] = conns
 
   purge_expired(hkey, zkey, now, PURGE_PER_CALL)
-  redis.call('HSET', hkey, peer, cmsgpack.pack(record))
+  redis.call('HSET', hkey, peer, encode(record))
   redis.call('ZADD', zkey, 'GT', expiry, peer)
   -- Nothing in a share outlives its latest part; all nodes use one ttl.
   redis.call('PEXPIREAT', hkey, expiry)
@@ -247,9 +257,9 @@ local function announce(keys, args)
 
   local out = {1, connections}
   if pwl ~= '' then
-    select_pwl(out, 3, hkey, zkey, peer, pwl, now, epochs)
+    select_pwl(out, hkey, zkey, peer, pwl, now, epochs)
   else
-    select_any(out, 3, hkey, zkey, peer, now, epochs)
+    select_any(out, hkey, zkey, peer, now, epochs)
   end
   return out
 end
@@ -270,7 +280,7 @@ local function unbind(keys, args)
   local old = redis.call('HGET', hkey, peer)
   if not old then return 0 end
   local now = now_ms()
-  local r = cmsgpack.unpack(old)
+  local r = decode(old)
   local record = {r[1], r[2], r[3], r[4], r[5]}
   local latest = 0
   for i = FIELDS + 1, #r, PART do
@@ -288,7 +298,7 @@ local function unbind(keys, args)
     remove_record(hkey, zkey, peer)
     return 2
   end
-  redis.call('HSET', hkey, peer, cmsgpack.pack(record))
+  redis.call('HSET', hkey, peer, encode(record))
   redis.call('ZADD', zkey, 'XX', latest, peer)
   return 1
 end
@@ -306,12 +316,12 @@ local function touch(keys, args)
   local old = redis.call('HGET', hkey, peer)
   if not old then return 0 end
   local now = now_ms()
-  local r = cmsgpack.unpack(old)
+  local r = decode(old)
   for i = FIELDS + 1, #r, PART do
     if r[i] == node and r[i + 1] == epoch and part_live(r, i, now, nil) then
       local expiry = now + ttl
       r[i + 2] = expiry
-      redis.call('HSET', hkey, peer, cmsgpack.pack(r))
+      redis.call('HSET', hkey, peer, encode(r))
       redis.call('ZADD', zkey, 'GT', expiry, peer)
       redis.call('PEXPIREAT', hkey, expiry)
       redis.call('PEXPIREAT', zkey, expiry)
