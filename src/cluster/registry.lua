@@ -8,7 +8,8 @@
 -- parts as a big-endian double, followed by a MessagePack array:
 --   lp, up, pv, la, la_list, then five entries per part:
 --   node id, node epoch, expiry (ms, Redis clock), connection count, conns
--- The header lets a listed record be checked without decoding it.
+-- The header lets a listed record be checked without decoding it. The
+-- sorted set indexes every record by a score at most that header.
 -- One part per tracker node that holds connections of the peer; "conns" is
 -- that node's opaque list of the connections (addresses and tokens).
 -- A part is live while its expiry is in the future and no newer epoch of
@@ -19,7 +20,7 @@ local MAX_LISTED = 15
 local FIELDS = 5         -- lp, up, pv, la, la_list
 local PART = 5           -- node, epoch, expiry, count, conns
 local ID_BYTES = 20
-local PURGE_PER_CALL = 8 -- expired records removed per announce, at most
+local PURGE_PER_CALL = 8 -- records with expired parts handled per announce, at most
 local DRAW_ROUNDS = 3    -- HRANDFIELD rounds; each short one removed a dead record
 local MAX_PWL = 1024     -- pwl entries looked at, at most
 
@@ -58,16 +59,28 @@ local function part_live(r, i, now, epochs)
   return true
 end
 
-local function encode(record)
+local function decode(blob)
+  return cmsgpack.unpack(string.sub(blob, 9))
+end
+
+local function header(blob)
+  return (struct.unpack('>d', blob))
+end
+
+-- Writes a record with at least one part; returns the stored bytes. The
+-- index score of a record is at most the earliest expiry of its parts (its
+-- header): `indexed` is the header the record had (nil: new), and the score
+-- is set only when the earliest expiry moved below it. Scores left lower
+-- are raised by purge_expired.
+local function store(hkey, zkey, id, record, indexed)
   local earliest = math.huge
   for i = FIELDS + 3, #record, PART do
     if record[i] < earliest then earliest = record[i] end
   end
-  return struct.pack('>d', earliest) .. cmsgpack.pack(record)
-end
-
-local function decode(blob)
-  return cmsgpack.unpack(string.sub(blob, 9))
+  local blob = struct.pack('>d', earliest) .. cmsgpack.pack(record)
+  redis.call('HSET', hkey, id, blob)
+  if indexed == nil or earliest < indexed then redis.call('ZADD', zkey, earliest, id) end
+  return blob
 end
 
 local function remove_record(hkey, zkey, id)
@@ -79,7 +92,7 @@ end
 -- part lives, rewritten without its dead parts otherwise, nil (and the
 -- record removed) when no part lives.
 local function live_record(hkey, zkey, id, blob, now, epochs)
-  if epochs == nil and struct.unpack('>d', blob) > now then return blob end
+  if epochs == nil and header(blob) > now then return blob end
   local r = decode(blob)
   local n = #r
   local dead = false
@@ -88,49 +101,52 @@ local function live_record(hkey, zkey, id, blob, now, epochs)
   end
   if not dead then return blob end
   local kept = {r[1], r[2], r[3], r[4], r[5]}
-  local latest = 0
   for i = FIELDS + 1, n, PART do
     if part_live(r, i, now, epochs) then
       for k = 0, PART - 1 do kept[#kept + 1] = r[i + k] end
-      if r[i + 2] > latest then latest = r[i + 2] end
     end
   end
-  if latest == 0 then
+  if #kept == FIELDS then
     remove_record(hkey, zkey, id)
     return nil
   end
-  local packed = encode(kept)
-  redis.call('HSET', hkey, id, packed)
-  redis.call('ZADD', zkey, 'XX', latest, id)
-  return packed
+  return store(hkey, zkey, id, kept, header(blob))
 end
 
--- Records whose every part has expired: their index score (the latest
--- expiry of their parts) has passed. Removed without being read.
-local function purge_expired(hkey, zkey, now, limit)
+-- Records whose index score has passed: each loses its expired parts, or
+-- goes when none is left, and is indexed by its earliest expiry again.
+-- Returns how many were handled: fewer than `limit` means that no record of
+-- the share holds an expired part any more.
+local function purge_expired(hkey, zkey, now, epochs, limit)
   local ids = redis.call('ZRANGE', zkey, '-inf', now, 'BYSCORE', 'LIMIT', 0, limit)
-  if #ids > 0 then
-    redis.call('HDEL', hkey, unpack(ids))
-    redis.call('ZREM', zkey, unpack(ids))
+  for i = 1, #ids do
+    local id = ids[i]
+    local blob = redis.call('HGET', hkey, id)
+    if not blob then
+      redis.call('ZREM', zkey, id)
+    else
+      local kept = live_record(hkey, zkey, id, blob, now, epochs)
+      if kept ~= nil then redis.call('ZADD', zkey, header(kept), id) end
+    end
   end
   return #ids
 end
 
--- Appends id and its live record to out unless taken already or dead;
--- returns 1 when it did, else 0.
-local function take(out, taken, hkey, zkey, id, blob, now, epochs)
-  if taken[id] then return 0 end
-  taken[id] = true
-  local listed = live_record(hkey, zkey, id, blob, now, epochs)
-  if listed == nil then return 0 end
-  out[#out + 1] = id
-  out[#out + 1] = listed
+-- Appends id and its record to out, unless the record is dead (`check`:
+-- it may be); returns 1 when it did, else 0.
+local function take(out, hkey, zkey, id, blob, check, now, epochs)
+  if check then
+    blob = live_record(hkey, zkey, id, blob, now, epochs)
+    if blob == nil then return 0 end
+  end
+  local n = #out
+  out[n + 1], out[n + 2] = id, blob
   return 1
 end
 
 -- Peers named in pwl, in pwl order, present in the share, not the
 -- requester; more than 15 are sampled without repetition.
-local function select_pwl(out, hkey, zkey, requester, pwl, now, epochs)
+local function select_pwl(out, hkey, zkey, requester, pwl, check, now, epochs)
   local ids, seen = {}, {[requester] = true}
   for i = 1, math.min(#pwl, MAX_PWL * ID_BYTES), ID_BYTES do
     local id = string.sub(pwl, i, i + ID_BYTES - 1)
@@ -149,7 +165,6 @@ local function select_pwl(out, hkey, zkey, requester, pwl, now, epochs)
     end
   end
   local n = #cand_ids
-  local taken = {}
   if n > MAX_LISTED then
     -- Partial Fisher-Yates: the drawn order is the listed order; records
     -- found dead are skipped and the draw goes on.
@@ -159,41 +174,38 @@ local function select_pwl(out, hkey, zkey, requester, pwl, now, epochs)
       local j = math.random(i, n)
       cand_ids[i], cand_ids[j] = cand_ids[j], cand_ids[i]
       cand_blobs[i], cand_blobs[j] = cand_blobs[j], cand_blobs[i]
-      got = got + take(out, taken, hkey, zkey, cand_ids[i], cand_blobs[i], now, epochs)
+      got = got + take(out, hkey, zkey, cand_ids[i], cand_blobs[i], check, now, epochs)
     end
   else
-    for i = 1, n do take(out, taken, hkey, zkey, cand_ids[i], cand_blobs[i], now, epochs) end
+    for i = 1, n do take(out, hkey, zkey, cand_ids[i], cand_blobs[i], check, now, epochs) end
   end
 end
 
 -- Every other peer when they are at most 15, else 15 drawn at random.
-local function select_any(out, hkey, zkey, requester, now, epochs)
-  local taken = {[requester] = true}
+-- `check`: records may hold dead parts and are checked one by one.
+local function select_any(out, hkey, zkey, requester, check, now, epochs)
   local got = 0
+  local taken = nil  -- ids listed in earlier rounds
   for _ = 1, DRAW_ROUNDS do
-    if redis.call('HLEN', hkey) - 1 <= MAX_LISTED then
-      local all = redis.call('HGETALL', hkey)
-      for i = 1, #all, 2 do
-        if got >= MAX_LISTED then break end
-        got = got + take(out, taken, hkey, zkey, all[i], all[i + 1], now, epochs)
-      end
-      return
-    end
-    -- 16 distinct: at most the requester and the `got` listed ones are
-    -- among them, which leaves 15 - got new ones (dead records are gone).
+    -- 16 distinct, or the whole hash when it holds at most 16: at most the
+    -- requester and the `got` listed ones are among them, which leaves
+    -- 15 - got new ones (the dead records found before are gone).
     local drawn = redis.call('HRANDFIELD', hkey, MAX_LISTED + 1, 'WITHVALUES')
+    local all = #drawn < 2 * (MAX_LISTED + 1)
     local dead = false
     for i = 1, #drawn, 2 do
       if got >= MAX_LISTED then break end
       local id = drawn[i]
-      if not taken[id] then
-        local added = take(out, taken, hkey, zkey, id, drawn[i + 1], now, epochs)
+      if id ~= requester and (taken == nil or not taken[id]) then
+        local added = take(out, hkey, zkey, id, drawn[i + 1], check, now, epochs)
         got = got + added
-        dead = dead or added == 0
+        if added == 0 then dead = true end
       end
     end
     -- Only dead records found can leave a draw short: draw again.
-    if not dead or got >= MAX_LISTED then return end
+    if all or not dead or got >= MAX_LISTED then return end
+    taken = {}
+    for i = 3, #out, 2 do taken[out[i]] = true end
   end
 end
 
@@ -228,7 +240,9 @@ local function announce(keys, args)
   local record = {lp, up, pv, la, la_list}
   local connections, own_before = count, 0
   local old = redis.call('HGET', hkey, peer)
+  local indexed = nil
   if old then
+    indexed = header(old)
     local r = decode(old)
     for i = FIELDS + 1, #r, PART do
       if r[i] == node then
@@ -248,18 +262,23 @@ local function announce(keys, args)
   record[#record + 1] = count
   record[#record + 1] = conns
 
-  purge_expired(hkey, zkey, now, PURGE_PER_CALL)
-  redis.call('HSET', hkey, peer, encode(record))
-  redis.call('ZADD', zkey, 'GT', expiry, peer)
-  -- Nothing in a share outlives its latest part; all nodes use one ttl.
-  redis.call('PEXPIREAT', hkey, expiry)
-  redis.call('PEXPIREAT', zkey, expiry)
+  -- After a complete purge no stored part has expired, and unless some
+  -- node epochs are news, every record drawn below lives as it is.
+  local check = purge_expired(hkey, zkey, now, epochs, PURGE_PER_CALL) == PURGE_PER_CALL or epochs ~= nil
+  store(hkey, zkey, peer, record, indexed)
+  -- A share's keys outlive its latest part, by at most half a ttl: they
+  -- are pushed to now + 1.5 ttl when less than one ttl is left (all nodes
+  -- use one ttl).
+  if redis.call('PTTL', hkey) < ttl then
+    redis.call('PEXPIREAT', hkey, expiry + math.floor(ttl / 2))
+    redis.call('PEXPIREAT', zkey, expiry + math.floor(ttl / 2))
+  end
 
   local out = {1, connections}
   if pwl ~= '' then
-    select_pwl(out, hkey, zkey, peer, pwl, now, epochs)
+    select_pwl(out, hkey, zkey, peer, pwl, check, now, epochs)
   else
-    select_any(out, hkey, zkey, peer, now, epochs)
+    select_any(out, hkey, zkey, peer, check, now, epochs)
   end
   return out
 end
@@ -282,7 +301,6 @@ local function unbind(keys, args)
   local now = now_ms()
   local r = decode(old)
   local record = {r[1], r[2], r[3], r[4], r[5]}
-  local latest = 0
   for i = FIELDS + 1, #r, PART do
     local mine = r[i] == node and r[i + 1] <= epoch
     if mine and r[i + 1] == epoch and count > 0 and part_live(r, i, now, epochs) then
@@ -292,14 +310,12 @@ local function unbind(keys, args)
     elseif not mine and part_live(r, i, now, epochs) then
       for k = 0, PART - 1 do record[#record + 1] = r[i + k] end
     end
-    if #record > FIELDS and record[#record - 2] > latest then latest = record[#record - 2] end
   end
   if #record == FIELDS then
     remove_record(hkey, zkey, peer)
     return 2
   end
-  redis.call('HSET', hkey, peer, encode(record))
-  redis.call('ZADD', zkey, 'XX', latest, peer)
+  store(hkey, zkey, peer, record, header(old))
   return 1
 end
 
@@ -321,10 +337,11 @@ local function touch(keys, args)
     if r[i] == node and r[i + 1] == epoch and part_live(r, i, now, nil) then
       local expiry = now + ttl
       r[i + 2] = expiry
-      redis.call('HSET', hkey, peer, encode(r))
-      redis.call('ZADD', zkey, 'GT', expiry, peer)
-      redis.call('PEXPIREAT', hkey, expiry)
-      redis.call('PEXPIREAT', zkey, expiry)
+      store(hkey, zkey, peer, r, header(old))
+      if redis.call('PTTL', hkey) < ttl then
+        redis.call('PEXPIREAT', hkey, expiry + math.floor(ttl / 2))
+        redis.call('PEXPIREAT', zkey, expiry + math.floor(ttl / 2))
+      end
       return 1
     end
   end
@@ -332,13 +349,13 @@ local function touch(keys, args)
 end
 
 -- FCALL lattice_sweep 2 <records> <expiries> limit
--- Removes up to `limit` records of the share whose parts have all expired;
--- returns how many. (Parts of superseded epochs go when their record is
--- next read, or with their expiry.)
+-- Drops the expired parts of up to `limit` records of the share, and the
+-- records left without a part; returns how many records it handled. (Parts
+-- of superseded epochs go when their record is next read, or expire.)
 local function sweep(keys, args)
   local hkey, zkey = keys[1], keys[2]
   if hkey == nil or zkey == nil or #args ~= 1 then error('lattice_sweep: 2 keys and 1 argument') end
-  return purge_expired(hkey, zkey, now_ms(), int_arg(args[1], 'limit', 1, 4096))
+  return purge_expired(hkey, zkey, now_ms(), nil, int_arg(args[1], 'limit', 1, 4096))
 end
 
 redis.register_function('lattice_announce', announce)
