@@ -167,25 +167,46 @@ def test_parts_of_expired_or_superseded_nodes_are_ignored(share):
     assert share.announce(b, node="B", epoch=2, count=2, bound=3, epochs="A:2")[:2] == [1, 2]
 
 
-def test_expired_records_are_purged_without_being_drawn(share):
+def test_expired_records_are_purged_and_never_listed(share):
     for i in range(30):
         share.announce(pid(i), ttl=100)
+    live = {pid(100), pid(101)}
     share.announce(pid(100))
     time.sleep(0.2)
-    # Each announce removes up to 8 expired records (a pwl keeps its own
-    # selection from reading any other); a sweep removes the rest.
+    # Each announce handles up to 8 records with expired parts (a pwl keeps
+    # its own selection from reading any other).
     share.announce(pid(101), pwl=[pid(100)])
     hkeys, zkeys = share.stored()
     assert len(hkeys) == len(zkeys) == 2 + 30 - 8
-    assert share.redis.fcall("lattice_sweep", 2, *share.keys, 100) == 22
-    assert share.stored() == ({pid(100), pid(101)}, {pid(100), pid(101)})
-    assert share.listed(pid(100)) == [pid(101)]
+    # Expired records left over are skipped (and removed) when drawn.
+    assert set(share.listed(pid(102))) == live
+    left = len(share.stored()[0]) - 3
+    assert share.redis.fcall("lattice_sweep", 2, *share.keys, 100) == left
+    assert share.stored() == (live | {pid(102)},) * 2
+    assert share.redis.fcall("lattice_sweep", 2, *share.keys, 100) == 0
 
 
-def test_share_keys_expire_with_their_latest_part(share):
+def test_share_keys_outlive_their_latest_part_by_at_most_half_a_ttl(share):
     share.announce(pid(1), ttl=5_000)
     for key in share.keys:
-        assert 4_000 < share.redis.pttl(key) <= 5_000
+        assert 6_500 < share.redis.pttl(key) <= 7_500
+    # Pushed again only once less than a ttl is left.
+    share.redis.pexpire(share.keys[0], 4_000)
+    share.redis.pexpire(share.keys[1], 4_000)
+    share.announce(pid(2), ttl=5_000)
+    for key in share.keys:
+        assert 6_500 < share.redis.pttl(key) <= 7_500
+
+
+def test_touch_extends_only_the_nodes_own_part(share):
+    a, b = pid(1), pid(2)
+    share.announce(a, node="A", ttl=150)
+    share.announce(b, node="B", ttl=150)
+    touch = lambda peer, node: share.redis.fcall("lattice_touch", 2, *share.keys, peer, node, 1, LONG_TTL)
+    assert touch(a, "A") == 1
+    assert touch(b, "A") == 0
+    time.sleep(0.3)
+    assert share.listed(pid(3)) == [a]
 
 
 def test_large_shares_skip_and_remove_dead_records_they_draw(share):
