@@ -235,6 +235,12 @@ local function announce(keys, args)
   local now = now_ms()
   local expiry = now + ttl
 
+  -- First, since it may remove the requester's own record: after a
+  -- complete purge no stored part has expired, and unless some node epochs
+  -- are news, every record drawn below lives as it is. (A refusal below
+  -- leaves the purge done: it removed only what was dead.)
+  local check = purge_expired(hkey, zkey, now, epochs, PURGE_PER_CALL) == PURGE_PER_CALL or epochs ~= nil
+
   -- The record anew: every field from this request, the live parts of the
   -- other nodes, and this node's part.
   local record = {lp, up, pv, la, la_list}
@@ -262,9 +268,6 @@ local function announce(keys, args)
   record[#record + 1] = count
   record[#record + 1] = conns
 
-  -- After a complete purge no stored part has expired, and unless some
-  -- node epochs are news, every record drawn below lives as it is.
-  local check = purge_expired(hkey, zkey, now, epochs, PURGE_PER_CALL) == PURGE_PER_CALL or epochs ~= nil
   store(hkey, zkey, peer, record, indexed)
   -- A share's keys outlive its latest part, by at most half a ttl: they
   -- are pushed to now + 1.5 ttl when less than one ttl is left (all nodes
