@@ -242,3 +242,15 @@ def test_large_shares_fill_15_places_past_dead_records_they_draw(share):
         assert len(got) == 15 and set(got) <= set(live), (k, got)
         share.unbind(pid(100 + 2 * k), node="A")
         share.unbind(pid(101 + 2 * k), node="A")
+
+
+def test_a_peer_back_after_its_parts_expired_expires_again(share):
+    a, b = pid(1), pid(2)
+    share.announce(a, ttl=150)
+    share.announce(b)
+    time.sleep(0.3)
+    share.announce(a, ttl=150)  # its old record, all expired, is purged first
+    assert share.stored() == ({a, b}, {a, b})
+    time.sleep(0.3)
+    assert share.listed(b) == []
+    assert share.stored() == ({b}, {b})
