@@ -22,27 +22,32 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 
 stop_dir() {
-  local dir=$1 kind port pid
+  local dir=$1 kind port pid tries
   [ -f "$dir/pids" ] || { echo "no $dir/pids" >&2; return 1; }
+  local ours=()
   while read -r kind port pid; do
     [ -n "$pid" ] || continue
-    # Only a process that still is what was started: its id may be reused.
+    # Only a process that still is what was started (its port on its
+    # command line): an id may have been reused since.
     if [ -r "/proc/$pid/cmdline" ] && tr '\0' ' ' <"/proc/$pid/cmdline" | grep -q -- "$port"; then
+      ours+=("$kind:$port:$pid")
       kill "$pid" 2>/dev/null || true
+    elif kill -0 "$pid" 2>/dev/null; then
+      echo "$kind $port: pid $pid runs something else now; left alone" >&2
     fi
   done <"$dir/pids"
-  local tries
-  while read -r kind port pid; do
-    [ -n "$pid" ] || continue
+  local entry
+  for entry in "${ours[@]}"; do
+    pid=${entry##*:}
     for ((tries = 0; tries < 100; tries++)); do
       kill -0 "$pid" 2>/dev/null || break
       sleep 0.1
     done
     if kill -0 "$pid" 2>/dev/null; then
-      echo "$kind $port (pid $pid) still running after 10 s; sending SIGKILL" >&2
+      echo "${entry%:*} (pid $pid) still running after 10 s; sending SIGKILL" >&2
       kill -9 "$pid" 2>/dev/null || true
     fi
-  done <"$dir/pids"
+  done
   echo "stopped the processes of $dir/pids"
 }
 
