@@ -82,7 +82,7 @@ MUTANTS = [
     # The io_uring backend: a socket closed while its transfers wait to be
     # submitted, and the end of stream a wait for input finds.
     ("uring_close_before_submission", "if (started) { closing.push_back(fd); } else { close(fd); }", "close(fd);"),
-    ("uring_wait_end_ignored", "} else if (current && result == 0) { a->held = Held::End; }", "}"),
+    ("uring_multishot_end_ignored", "a->multishot = Multishot::Off; if (result == 0)", "if (result == 0)"),
     ("port_take_ignores_end", "if (a != nullptr && a->drained && !a->ended) return",
      "if (a != nullptr && a->drained) return"),
     # Input: only a message cut short is kept, the rest is handled where it lies.
