@@ -4,24 +4,31 @@
 #include <new>
 
 namespace lattice {
+BlockCache::BlockCache() {
+  for (int k = 0; k < kSizes; ++k) blocks[k].reserve(kKept[k]);
+}
+
 BlockCache::~BlockCache() {
-  for (int k = 0; k < kSizes; ++k)
-    while (kept[k] != 0) delete[] blocks[k][--kept[k]];
+  for (auto& kept : blocks)
+    for (std::uint8_t* block : kept) delete[] block;
 }
 
 std::uint8_t* BlockCache::Take(std::uint64_t capacity) {
   const int k = SizeIndex(capacity);
-  if (k >= 0 && kept[k] != 0) return blocks[k][--kept[k]];
-  return new (std::nothrow) std::uint8_t[capacity];
+  if (k < 0 || blocks[k].empty()) return new (std::nothrow) std::uint8_t[capacity];
+  std::uint8_t* block = blocks[k].back();
+  blocks[k].pop_back();
+  return block;
 }
 
 void BlockCache::Give(std::uint8_t* block, std::uint64_t capacity) {
   if (block == nullptr) return;
   const int k = SizeIndex(capacity);
-  if (k >= 0 && kept[k] < kKept)
-    blocks[k][kept[k]++] = block;
-  else
+  if (k >= 0 && blocks[k].size() < kKept[k]) {
+    blocks[k].push_back(block);
+  } else {
     delete[] block;
+  }
 }
 
 int BlockCache::SizeIndex(std::uint64_t capacity) {

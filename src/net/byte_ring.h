@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 namespace lattice {
 
@@ -18,9 +19,14 @@ namespace lattice {
 class BlockCache {
  public:
   static constexpr int kSizes = 4;
-  static constexpr std::size_t kKept = 64;  // per size: at most 960 KiB in all
+  // Per size. A pass can fill the rings of thousands of connections at once
+  // (each request introduces its requester to up to 15 peers, whose uTP
+  // rings empty again in the same pass), so the smallest size keeps the
+  // most: at most 1 MiB + 512 KiB + 256 KiB + 256 KiB in all.
+  static constexpr std::size_t kKept[kSizes] = {1024, 256, 64, 32};
 
-  BlockCache() = default;
+  // Room for every kept block is made here, so giving one back never allocates.
+  BlockCache();
   ~BlockCache();
   BlockCache(const BlockCache&) = delete;
   BlockCache& operator=(const BlockCache&) = delete;
@@ -30,8 +36,7 @@ class BlockCache {
 
  private:
   static int SizeIndex(std::uint64_t capacity);
-  std::uint8_t* blocks[kSizes][kKept] = {};
-  std::size_t kept[kSizes] = {};
+  std::vector<std::uint8_t*> blocks[kSizes];
 };
 
 // Calls that take or give back a block take the cache to use; without one
