@@ -75,6 +75,7 @@ struct Connection {
   std::vector<std::uint8_t> out;
   std::size_t outSent = 0;
   bool dirty = false;
+  bool waitingToWrite = false;  // EPOLLOUT asked for: a send would have blocked
   std::vector<std::uint32_t> peers;
 };
 
@@ -166,9 +167,10 @@ class Server {
       c.fd = fd;
       std::memcpy(c.address, &from.sin_addr, 4);
       std::memcpy(c.address + 4, &from.sin_port, 2);
-      c.in.reserve(4096);
+      // Level-triggered input only: one read per event is enough, and no
+      // event comes for every acknowledgement of what was sent.
       epoll_event ev{};
-      ev.events = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
+      ev.events = EPOLLIN | EPOLLRDHUP;
       ev.data.fd = fd;
       epoll_ctl(epollFd, EPOLL_CTL_ADD, fd, &ev);
     }
@@ -195,32 +197,54 @@ class Server {
   void Tick() { now = static_cast<std::uint64_t>(std::time(nullptr)); }
 
  private:
+  // One receive per event (the event is level-triggered, so what is left
+  // reports again); messages are handled where they lie, and only a message
+  // cut short is kept.
   void Read(Connection& c) {
     std::uint8_t buffer[65536];
-    for (;;) {
-      ssize_t n = recv(c.fd, buffer, sizeof buffer, 0);
-      if (n > 0) {
-        c.in.insert(c.in.end(), buffer, buffer + n);
-        continue;
-      }
-      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
-      if (n < 0 && errno == EINTR) continue;
+    ssize_t n;
+    do {
+      n = recv(c.fd, buffer, sizeof buffer, 0);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+    if (n <= 0) {
       Close(c);
       return;
     }
+    const std::uint8_t* data = buffer;
+    std::size_t size = static_cast<std::size_t>(n);
+    if (!c.in.empty()) {
+      c.in.insert(c.in.end(), buffer, buffer + n);
+      data = c.in.data();
+      size = c.in.size();
+    }
     std::size_t offset = 0;
-    while (c.in.size() - offset >= 4) {
-      const std::uint8_t* p = c.in.data() + offset;
+    while (size - offset >= 4) {
+      const std::uint8_t* p = data + offset;
       std::uint32_t body = static_cast<std::uint32_t>(p[0]) << 24 | p[1] << 16 | p[2] << 8 | p[3];
       if (body > kMaxBody) {
         Close(c);
         return;
       }
-      if (c.in.size() - offset - 4 < body) break;
+      if (size - offset - 4 < body) break;
       Handle(c, p + 4, body);
+      if (c.fd < 0) return;
       offset += 4 + body;
     }
-    c.in.erase(c.in.begin(), c.in.begin() + static_cast<std::ptrdiff_t>(offset));
+    if (data == buffer) {
+      c.in.assign(buffer + offset, buffer + size);
+    } else {
+      c.in.erase(c.in.begin(), c.in.begin() + static_cast<std::ptrdiff_t>(offset));
+    }
+  }
+
+  void WantWritable(Connection& c, bool want) {
+    if (c.waitingToWrite == want) return;
+    c.waitingToWrite = want;
+    epoll_event ev{};
+    ev.events = EPOLLIN | EPOLLRDHUP | (want ? EPOLLOUT : 0u);
+    ev.data.fd = c.fd;
+    epoll_ctl(epollFd, EPOLL_CTL_MOD, c.fd, &ev);
   }
 
   void Flush(Connection& c) {
@@ -230,13 +254,17 @@ class Server {
         c.outSent += static_cast<std::size_t>(n);
         continue;
       }
-      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        WantWritable(c, true);
+        return;
+      }
       if (n < 0 && errno == EINTR) continue;
       Close(c);
       return;
     }
     c.out.clear();
     c.outSent = 0;
+    WantWritable(c, false);
   }
 
   void Queue(Connection& c, const std::string& message) {
