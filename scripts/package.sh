@@ -52,9 +52,10 @@ umask 022
 # --- Debian package, staged as debhelper would stage it.
 stage=$work/debian/$name
 install -d "$stage/DEBIAN" "$stage/usr/bin" "$stage/lib/systemd/system" "$stage/etc/default" \
-  "$stage/usr/share/doc/$name"
+  "$stage/usr/share/doc/$name/examples"
 install -m 0755 -s "$linux_bin" "$stage/usr/bin/$name"
 install -m 0644 "$root/README.md" "$stage/usr/share/doc/$name/README.md"
+install -m 0644 "$root/packaging/prometheus/lattice-alerts.yml" "$stage/usr/share/doc/$name/examples/lattice-alerts.yml"
 
 # The unit is the one -sr writes, so that it never drifts from the program;
 # only ExecStart changes, to the installed path and the options of the
@@ -103,6 +104,6 @@ EOF
 dpkg-deb --root-owner-group -Zxz --build "$stage" "$deb"
 
 # --- Windows installer.
-makensis -V2 -WX -NOCD -DVERSION="$version" -DEXE="$win_exe" -DREADME="$root/README.md" -DOUTFILE="$setup" \
+makensis -V2 -WX -NOCD -DVERSION="$version" -DEXE="$win_exe" -DREADME="$root/README.md" -DALERTS="$root/packaging/prometheus/lattice-alerts.yml" -DOUTFILE="$setup" \
   "$root/packaging/windows/installer.nsi" >"$work/makensis.log" 2>&1 || { cat "$work/makensis.log" >&2; exit 1; }
 echo "built $setup"

@@ -12,6 +12,7 @@ deb=${1:-$root/build/packages/${name}_${version}_amd64.deb}
 unit=/lib/systemd/system/$name.service
 options=/etc/default/$name
 doc=/usr/share/doc/$name/README.md
+alerts=/usr/share/doc/$name/examples/lattice-alerts.yml
 
 if [ "$(id -u)" -ne 0 ] || [ ! -f "$deb" ]; then
   echo "needs root and $deb"
@@ -52,6 +53,7 @@ fields_are() {
 contents_are() {
   [ "$(dpkg-deb -c "$deb" | grep -v '^d' | awk '{print $1, $2, $6}' | sort)" = "$(printf '%s\n' \
     "-rw-r--r-- root/root .$options" "-rw-r--r-- root/root .$unit" "-rw-r--r-- root/root .$doc" \
+    "-rw-r--r-- root/root .$alerts" \
     "-rwxr-xr-x root/root ./usr/bin/$name" | sort)" ]
 }
 status_is() { [ "$(dpkg-query -W -f='${Status}' "$name" 2>/dev/null)" = "$1" ]; }
@@ -75,12 +77,12 @@ verify_silent() {
   return 1
 }
 not_enabled() { ! compgen -G "/etc/systemd/system/*.wants/$name.service" >/dev/null; }
-installed() { status_is "install ok installed" && all_exist "/usr/bin/$name" "$unit" "$options" "$doc" && program_runs; }
-removed() { status_is "deinstall ok config-files" && none_exist "/usr/bin/$name" "$unit" "$doc" && [ -f "$options" ]; }
+installed() { status_is "install ok installed" && all_exist "/usr/bin/$name" "$unit" "$options" "$doc" "$alerts" && program_runs; }
+removed() { status_is "deinstall ok config-files" && none_exist "/usr/bin/$name" "$unit" "$doc" "$alerts" && [ -f "$options" ]; }
 purged() { [ ! -e "$options" ] && ! dpkg-query -W "$name" >/dev/null 2>&1; }
 
 check "fields: $name $version amd64, depends on libc6 and libstdc++6, conffile $options" fields_are
-check "contents: program, unit, options file, README, nothing else" contents_are
+check "contents: program, unit, options file, README, alert rules, nothing else" contents_are
 check "dpkg -i succeeds" quiet dpkg -i "$deb"
 check "installed, files in place, program is $version" installed
 check "unit runs the installed program with LATTICE_OPTS, and verifies" unit_is_sound

@@ -24,7 +24,7 @@ runs() {
   w "$@" >/dev/null 2>&1
   [ $? -eq "$expected" ]
 }
-installed() { [ -f "$dir/corvane-lattice-tracker.exe" ] && [ -f "$dir/uninstall.exe" ] && listed; }
+installed() { [ -f "$dir/corvane-lattice-tracker.exe" ] && [ -f "$dir/lattice-alerts.yml" ] && [ -f "$dir/uninstall.exe" ] && listed; }
 listed() { w reg query "$uninstall_key" /v QuietUninstallString >/dev/null 2>&1; }
 # The uninstaller runs from a copy of itself and returns at once; it is done
 # when the folder is gone.

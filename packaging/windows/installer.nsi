@@ -1,7 +1,7 @@
 ; The Windows installer: the tracker under Program Files, registered as a
 ; service through its own -sr with the port of /PORT=N (default 3000), and an
 ; uninstaller that stops the service and removes it through -sd.
-; scripts/package.sh builds it and defines VERSION, EXE, README and OUTFILE.
+; scripts/package.sh builds it and defines VERSION, EXE, README, ALERTS and OUTFILE.
 Unicode true
 Target amd64-unicode
 !include LogicLib.nsh
@@ -74,6 +74,7 @@ Section
   !insertmacro DeleteProgram
   File "/oname=${BINARY}" "${EXE}"
   File "/oname=README.md" "${README}"
+  File "/oname=lattice-alerts.yml" "${ALERTS}"
   WriteUninstaller "$INSTDIR\uninstall.exe"
   ; Written before -sr, so that a failed install can be uninstalled too.
   WriteRegStr HKLM "${UNINSTALL_KEY}" DisplayName "${NAME}"
@@ -101,6 +102,7 @@ Section Uninstall
   Pop $0
   !insertmacro DeleteProgram
   Delete "$INSTDIR\README.md"
+  Delete "$INSTDIR\lattice-alerts.yml"
   Delete "$INSTDIR\uninstall.exe"
   RMDir "$INSTDIR"
   DeleteRegKey HKLM "${UNINSTALL_KEY}"
