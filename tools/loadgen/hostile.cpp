@@ -75,6 +75,8 @@ struct Client {
   std::vector<std::uint32_t> expected, got;
   std::int64_t burstStart = 0, lastReceipt = 0;
   bool burstOpen = false;
+  std::int64_t lastSend = 0;  // paced non-reader: when it last sent a request
+  std::int64_t retryAt = 0;   // paced non-reader: when a closed slot is reopened
 };
 
 // One side (TCP or uTP) of the victim.
@@ -161,6 +163,8 @@ class Hostile {
 
   void Pump(int waitMs);
   void Report();
+  void IntervalReport(std::int64_t now);
+  bool Paced() const { return options.rate > 0; }
 
   Options options;
   bool attacking = false;  // a mode other than "victim"
@@ -199,6 +203,15 @@ class Hostile {
   std::uint32_t nonReadersSent = 0, nonReadersOpen = 0;
   bool busyStarted = false;
   std::uint64_t busyRequests = 0, busyReplies = 0, busyIntroductions = 0;
+  // Paced non-reader (--rate): requests the requesters made on the schedule,
+  // schedule slots skipped because all of them had 4 in flight, reopened non-readers.
+  std::int64_t busyStartAt = 0;
+  std::uint64_t busyPaced = 0, busySkipped = 0, nonReaderReopens = 0;
+  std::size_t busyCursor = 0;
+  // Victim's interval reports: where the previous one left off, per side (TCP, uTP).
+  std::int64_t nextReport = 0;
+  std::size_t reportedReplies[2] = {0, 0};
+  std::uint64_t reportedMissing[2] = {0, 0}, reportedCloses[2] = {0, 0};
   // Pipeline.
   bool membersReady = false;
   std::uint64_t bursts = 0, burstReplies = 0, burstInOrder = 0, burstMin = ~0ull, burstsComplete = 0;
@@ -340,7 +353,10 @@ void Hostile::OnEvent(Client& c, std::uint32_t events) {
   if (c.fd >= 0 && c.role != Role::NonReader && (events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR)) != 0)
     ReadAll(c);
   // A non-reader notices a close only through the end of the stream, an error or a hang-up.
-  if (c.fd >= 0 && c.role == Role::NonReader && (events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)) != 0) Close(c, true);
+  if (c.fd >= 0 && c.role == Role::NonReader && (events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)) != 0) {
+    Close(c, true);
+    c.retryAt = NowNs() + kSecond;  // paced: the mode's ticks reopen it
+  }
 }
 
 void Hostile::OnOpen(Client& c) {
@@ -364,7 +380,9 @@ void Hostile::OnOpen(Client& c) {
       ++nonReadersSent;
       break;
     case Role::Busy:
-      for (int k = 0; k < 4; ++k) Request(c, kBusyPeer + 1000000 + c.index, kBusyShare, false);
+      // Paced: the mode's ticks send on the schedule instead.
+      if (!Paced())
+        for (int k = 0; k < 4; ++k) Request(c, kBusyPeer + 1000000 + c.index, kBusyShare, false);
       break;
     case Role::Member:
       break;  // warm-up runs from ModeTick
@@ -432,7 +450,7 @@ void Hostile::OnMessage(Client& c, const std::uint8_t* body, std::size_t length)
       } else if (!c.sentAt.empty()) {
         c.sentAt.pop_front();
         ++busyReplies;
-        if (sending && NowNs() < modeEnd) Request(c, kBusyPeer + 1000000 + c.index, kBusyShare, false);
+        if (!Paced() && sending && NowNs() < modeEnd) Request(c, kBusyPeer + 1000000 + c.index, kBusyShare, false);
       }
       break;
     case Role::Member:
@@ -518,7 +536,8 @@ void Hostile::Request(Client& c, std::uint32_t peer, std::uint32_t share, bool n
   RequestFields f{nonce, peer, share, 20, nobody};
   std::uint8_t bytes[kMaxRequestSize];
   const std::size_t n = EncodeGetPeers(f, bytes);
-  c.sentAt.push_back(NowNs());
+  c.lastSend = NowNs();
+  c.sentAt.push_back(c.lastSend);
   if (c.role == Role::Busy) ++busyRequests;
   Send(c, bytes, n);
 }
@@ -563,7 +582,7 @@ void Hostile::VictimTick(std::int64_t now) {
   const std::int64_t lag = now - nextVictimSend;
   victimLagMax = std::max(victimLagMax, lag);
   if (lag > 10 * kMilli) ++victimLagOver10ms;
-  nextVictimSend = std::max(nextVictimSend + 10 * kMilli, now);
+  nextVictimSend = std::max(nextVictimSend + static_cast<std::int64_t>(options.victimIntervalMs * kMilli), now);
   RequestFields tcp{nonce, kVictimPeer, kVictimShare, 20, true};
   RequestFields utp{nonce, kVictimPeer + 1, kVictimShare, 20, true};
   std::uint8_t bytes[kMaxRequestSize];
@@ -714,6 +733,7 @@ void Hostile::StartMode() {
     for (std::uint32_t i = 0; i < options.clients; ++i) ChurnStart(NewClient(Role::Churner, i));
   } else if (mode == "non-reader") {
     if (options.clients == 0) options.clients = 200;
+    if (Paced() && options.count == 0) options.count = 100000;  // reopens
     for (std::uint32_t i = 0; i < options.clients; ++i) Connect(NewClient(Role::NonReader, i), 0, 4096);
   } else if (mode == "pipeline") {
     if (options.clients == 0) options.clients = 1;
@@ -727,11 +747,49 @@ void Hostile::ModeTick(std::int64_t now) {
   const std::string& mode = options.hostile;
   if (mode == "syn-flood") {
     FloodSend(now);
+  } else if (mode == "churn") {
+    if (Paced())
+      for (auto& p : clients)
+        if (p->role == Role::Churner && p->fd < 0) ChurnStart(*p);
   } else if (mode == "non-reader") {
     // The requesters start once the non-readers are in the share, or after 3 s.
     if (!busyStarted && (nonReadersSent == options.clients || now - modeStart > 3 * kSecond)) {
       busyStarted = true;
+      busyStartAt = now;
       for (std::uint32_t i = 0; i < 8; ++i) Connect(NewClient(Role::Busy, i), 0, 0);
+    }
+    if (Paced() && sending && now < modeEnd) {
+      // The requesters' requests on the schedule, to whichever has fewer than 4 in flight.
+      const std::uint64_t target = busyStarted ? PacedTarget(options.rate, now - busyStartAt, ~0ull) : 0;
+      while (busyPaced + busySkipped < target) {
+        Client* pick = nullptr;
+        for (std::size_t k = 0; k < clients.size() && pick == nullptr; ++k) {
+          Client& c = *clients[(busyCursor + k) % clients.size()];
+          if (c.role == Role::Busy && c.open && c.sentAt.size() < 4) {
+            pick = &c;
+            busyCursor = (busyCursor + k + 1) % clients.size();
+          }
+        }
+        if (pick == nullptr) {
+          busySkipped = target - busyPaced;  // all busy: skipped, not made up later in a burst
+          break;
+        }
+        Request(*pick, kBusyPeer + 1000000 + pick->index, kBusyShare, false);
+        ++busyPaced;
+      }
+      // Non-readers keep writing (so the tracker's idle expiry does not close
+      // them) and never read; one the tracker closed is reopened after a second.
+      const auto keepalive = static_cast<std::int64_t>(options.keepalive * kSecond);
+      for (auto& p : clients) {
+        Client& c = *p;
+        if (c.role != Role::NonReader) continue;
+        if (c.open && now - c.lastSend >= keepalive) {
+          Request(c, kBusyPeer + c.index, kBusyShare, false);
+        } else if (c.fd < 0 && now >= c.retryAt && nonReaderReopens < options.count) {
+          ++nonReaderReopens;
+          Connect(c, 0, 4096);
+        }
+      }
     }
   } else if (mode == "pipeline") {
     // Member k of share s is id s * 16 + k, on member connection id % 4.
@@ -849,6 +907,8 @@ void Hostile::StuffFill(Client& c) {
 
 void Hostile::ChurnStart(Client& c) {
   if (!sending || churnStarted >= options.count || NowNs() >= modeEnd) return;
+  // Paced: a slot whose cycle is not due yet waits; the mode's ticks start it.
+  if (Paced() && churnStarted >= PacedTarget(options.rate, NowNs() - modeStart, options.count)) return;
   c.cycle = churnStarted++;
   // Spread over 127.0.2.0-255 so no one address runs out of ports.
   if (!Connect(c, 0x7F000200u + static_cast<std::uint32_t>(c.cycle % 256), 0)) ++churnFailures;
@@ -917,6 +977,7 @@ int Hostile::Run() {
   modeStart = NowNs();
   modeEnd = modeStart + static_cast<std::int64_t>(options.duration * kSecond);
   nextVictimSend = modeStart;
+  nextReport = modeStart + static_cast<std::int64_t>(options.reportEvery * kSecond);
   if (attacking) StartMode();
   for (;;) {
     const std::int64_t now = NowNs();
@@ -926,6 +987,7 @@ int Hostile::Run() {
     }
     if (attacking) ModeTick(now);
     if (victimOn) VictimTick(now);
+    if (victimOn && options.reportEvery > 0 && now >= nextReport) IntervalReport(now);
     if (ModeDone(now)) break;
     Pump(1);
   }
@@ -954,6 +1016,39 @@ int Hostile::Run() {
   }
   Report();
   return timedOut ? 3 : 0;
+}
+
+// One line per --report-every seconds: each side's replies, latency and
+// missing replies over the interval just ended, and how many of its requests
+// have waited over 1 s without a reply at this moment ("overdue").
+void Hostile::IntervalReport(std::int64_t now) {
+  nextReport += static_cast<std::int64_t>(options.reportEvery * kSecond);
+  VictimSide* sides[2] = {&tcpSide, &utpSide};
+  const bool open[2] = {victimTcp != nullptr && victimTcp->open, victimUtp.open};
+  char text[2][320];
+  for (int i = 0; i < 2; ++i) {
+    VictimSide& s = *sides[i];
+    const IntervalLatency l = SummariseInterval(s.micros, reportedReplies[i]);
+    reportedReplies[i] = s.micros.size();
+    const std::uint64_t missing = s.late + s.lost - reportedMissing[i];
+    reportedMissing[i] = s.late + s.lost;
+    const std::uint64_t closes = s.closes - reportedCloses[i];
+    reportedCloses[i] = s.closes;
+    std::uint64_t overdue = 0;
+    for (std::int64_t at : s.sentAt) {
+      if (now - at <= kSecond) break;
+      ++overdue;
+    }
+    std::snprintf(text[i], sizeof text[i],
+                  "{\"replies\": %llu, \"p50_ms\": %.3f, \"p99_ms\": %.3f, \"max_ms\": %.3f, \"missing\": %llu, "
+                  "\"overdue\": %llu, \"closes\": %llu, \"open\": %s}",
+                  static_cast<unsigned long long>(l.replies), l.p50Ms, l.p99Ms, l.maxMs,
+                  static_cast<unsigned long long>(missing), static_cast<unsigned long long>(overdue),
+                  static_cast<unsigned long long>(closes), open[i] ? "true" : "false");
+  }
+  std::printf("interval {\"t_s\": %.1f, \"tcp\": %s, \"utp\": %s}\n", static_cast<double>(now - modeStart) / kSecond,
+              text[0], text[1]);
+  std::fflush(stdout);
 }
 
 void Hostile::Report() {
@@ -991,9 +1086,11 @@ void Hostile::Report() {
     const std::uint32_t stillOpen = nonReadersOpen;
     std::snprintf(attack, sizeof attack,
                   "{\"non_readers\": %u, \"non_readers_open_at_end\": %u, \"busy_requests\": %llu, "
-                  "\"busy_replies\": %llu, \"busy_introductions\": %llu}",
+                  "\"busy_replies\": %llu, \"busy_introductions\": %llu, \"paced_skipped\": %llu, "
+                  "\"non_readers_reopened\": %llu}",
                   options.clients, stillOpen, static_cast<unsigned long long>(busyRequests),
-                  static_cast<unsigned long long>(busyReplies), static_cast<unsigned long long>(busyIntroductions));
+                  static_cast<unsigned long long>(busyReplies), static_cast<unsigned long long>(busyIntroductions),
+                  static_cast<unsigned long long>(busySkipped), static_cast<unsigned long long>(nonReaderReopens));
   } else if (mode == "pipeline") {
     std::snprintf(attack, sizeof attack,
                   "{\"bursts\": %llu, \"requests\": %llu, \"replies\": %llu, \"in_order\": %llu, "
@@ -1091,6 +1188,24 @@ std::uint32_t CountInOrder(const std::vector<std::uint32_t>& expected, const std
     at = k + 1;
   }
   return matched;
+}
+
+std::uint64_t PacedTarget(double rate, std::int64_t elapsedNs, std::uint64_t count) {
+  if (rate <= 0 || elapsedNs <= 0) return 0;
+  const double due = rate * static_cast<double>(elapsedNs) / kSecond;
+  return due >= static_cast<double>(count) ? count : static_cast<std::uint64_t>(due);
+}
+
+IntervalLatency SummariseInterval(const std::vector<std::uint32_t>& micros, std::size_t from) {
+  IntervalLatency l;
+  if (from >= micros.size()) return l;
+  std::vector<std::uint32_t> slice(micros.begin() + static_cast<std::ptrdiff_t>(from), micros.end());
+  std::sort(slice.begin(), slice.end());
+  l.replies = slice.size();
+  l.p50Ms = Percentile(slice, 0.5);
+  l.p99Ms = Percentile(slice, 0.99);
+  l.maxMs = slice.back() / 1000.0;
+  return l;
 }
 
 int RunHostile(const Options& options) {

@@ -29,4 +29,16 @@ void EncodeUtpSyn(std::uint16_t connectionId, std::uint16_t sequence, std::uint3
 // only skips ahead; a reordered one is not counted.
 std::uint32_t CountInOrder(const std::vector<std::uint32_t>& expected, const std::vector<std::uint32_t>& got);
 
+// Paced modes: how many of `count` should have started `elapsedNs` into a run
+// at `rate` per second (never below 0, never above count).
+std::uint64_t PacedTarget(double rate, std::int64_t elapsedNs, std::uint64_t count);
+
+// Latency over one reporting interval: the samples from index `from` on (in
+// microseconds, in arrival order), as milliseconds; -1 for none.
+struct IntervalLatency {
+  std::uint64_t replies = 0;
+  double p50Ms = -1, p99Ms = -1, maxMs = -1;
+};
+IntervalLatency SummariseInterval(const std::vector<std::uint32_t>& micros, std::size_t from);
+
 }  // namespace loadgen

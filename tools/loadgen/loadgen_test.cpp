@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "classify.h"
+#include "hostile.h"
 #include "layout.h"
 #include "log/log.h"
 #include "log/loop_clock.h"
@@ -147,6 +148,36 @@ TEST(SpreadStep, VisitsEveryConnectionOnceInNTurns) {
     for (std::uint32_t i = 0; i < n; ++i, cursor = (cursor + step) % n) seen[cursor] = true;
     EXPECT_EQ(std::count(seen.begin(), seen.end(), true), n) << "n " << n;
   }
+}
+
+// The paced hostile modes (the soak's churn and requesters) start exactly
+// rate x elapsed of their count, never more than the count.
+TEST(PacedTarget, FollowsTheRateAndStopsAtTheCount) {
+  constexpr std::int64_t kSecond = 1000000000;
+  EXPECT_EQ(PacedTarget(50, 0, 1000), 0u);
+  EXPECT_EQ(PacedTarget(50, -kSecond, 1000), 0u);
+  EXPECT_EQ(PacedTarget(50, kSecond / 2, 1000), 25u);
+  EXPECT_EQ(PacedTarget(50, 3 * kSecond, 1000), 150u);
+  EXPECT_EQ(PacedTarget(50, 3 * kSecond + kSecond / 100, 1000), 150u) << "rounds down: 150.5 is not yet 151";
+  EXPECT_EQ(PacedTarget(50, 3600 * kSecond, 1000), 1000u);
+  EXPECT_EQ(PacedTarget(0, 3600 * kSecond, 1000), 0u);
+  EXPECT_EQ(PacedTarget(1e6, 3600 * kSecond, ~0ull), 3600000000ull);
+}
+
+// The victim's per-interval line covers only the replies since the last one.
+TEST(SummariseInterval, OnlyTheSamplesSinceTheLastReport) {
+  std::vector<std::uint32_t> micros = {900000, 800000};  // an earlier interval's slow replies
+  for (std::uint32_t i = 1; i <= 100; ++i) micros.push_back(i * 1000);  // 1..100 ms, in this order
+  std::swap(micros[2], micros[101]);  // arrival order is not sorted order
+  const IntervalLatency l = SummariseInterval(micros, 2);
+  EXPECT_EQ(l.replies, 100u);
+  EXPECT_DOUBLE_EQ(l.p50Ms, 51.0);
+  EXPECT_DOUBLE_EQ(l.p99Ms, 100.0);
+  EXPECT_DOUBLE_EQ(l.maxMs, 100.0);
+  const IntervalLatency none = SummariseInterval(micros, micros.size());
+  EXPECT_EQ(none.replies, 0u);
+  EXPECT_EQ(none.p99Ms, -1);
+  EXPECT_EQ(SummariseInterval(micros, 0).maxMs, 900.0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Shapes, EveryMessage,

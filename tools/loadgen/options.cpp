@@ -33,7 +33,12 @@ const char* kUsage =
     "hostile modes (with a victim client measuring its latency; see bench/README.md):\n"
     "  --hostile MODE         syn-flood | stuffing | churn | non-reader | pipeline | victim\n"
     "  --count N  --clients N  --rate R  --duration S  --la-bytes N (65536)\n"
-    "  --sources N            SYN flood source addresses 127.0.1.0 and up (256)  --no-victim\n";
+    "  --sources N            SYN flood source addresses 127.0.1.0 and up (256)  --no-victim\n"
+    "  --rate R               churn: cycles started per second; non-reader: the requesters' total\n"
+    "                         requests per second (the non-readers then re-send every --keepalive s\n"
+    "                         and are reopened when closed, at most --count times)\n"
+    "  --victim-interval-ms N the victim's request interval per side (10)\n"
+    "  --report-every S       the victim prints one line of latency per S seconds (\"interval {...}\")\n";
 
 bool Number(const char* text, double lo, double hi, double* out) {
   char* end = nullptr;
@@ -70,9 +75,9 @@ bool ParseOptions(int argc, char** argv, Options& o) {
       {"--outstanding", integer(&o.outstanding, 0, 4096)},
       {"--rate", real(&o.rate, 0, 1e8)},
       {"--rate-cap", integer(&o.rateCap, 1, 4096)},
-      {"--duration", real(&o.duration, 0, 3600)},
+      {"--duration", real(&o.duration, 0, 86400)},
       {"--drain", real(&o.drain, 0, 600)},
-      {"--timeout", real(&o.timeout, 0, 7200)},
+      {"--timeout", real(&o.timeout, 0, 90000)},
       {"--keepalive", real(&o.keepalive, 0.1, 3600)},
       {"--warmup-window", integer(&o.warmupWindow, 1, 4096)},
       {"--connect-window", integer(&o.connectWindow, 1, 100000)},
@@ -86,6 +91,8 @@ bool ParseOptions(int argc, char** argv, Options& o) {
       {"--clients", integer(&o.clients, 0, 100000)},
       {"--la-bytes", integer(&o.laBytes, 0, 16u << 20)},
       {"--sources", integer(&o.sources, 1, 4096)},
+      {"--victim-interval-ms", real(&o.victimIntervalMs, 1, 10000)},
+      {"--report-every", real(&o.reportEvery, 0, 86400)},
   };
   for (int i = 1; i < argc; ++i) {
     std::string name = argv[i];

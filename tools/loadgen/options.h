@@ -39,6 +39,8 @@ struct Options {
   std::uint32_t laBytes = 65536;     // "la" and "la_list" of the id-stuffing mode
   std::uint32_t sources = 256;       // SYN flood: source addresses 127.0.1.0 and up
   bool noVictim = false;
+  double victimIntervalMs = 10;      // the victim's request interval, per side
+  double reportEvery = 0;            // > 0: the victim prints its latency over each such interval
 };
 
 // False (after printing why) when the command line is not usable.
