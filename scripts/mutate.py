@@ -107,7 +107,7 @@ MUTANTS = [
      "acceptable = FrameMessages(tracker, connection);"),
     ("tcp_no_read_after_held_reply", "if (Follow(OnOutputRoom(loop->tracker, *this))) ReadOn();",
      "Follow(OnOutputRoom(loop->tracker, *this));"),
-    ("utp_syn_never_shed", "if (now - q.head->acceptedAt >= kMinPendingAge) return false;", "return false;"),
+    ("utp_syn_never_shed", "if (now - oldest->acceptedAt >= kMinPendingAge) return false;", "return false;"),
     ("uring_close_keeps_queued_input", "while (a->queued != 0) DropFirst(*a);", ""),
     ("uring_multishot_wait_never_ends", "if (a.reading == nullptr || !a.readingWaits || !InputKnown(a)) return;",
      "return;"),

@@ -43,6 +43,16 @@ local function id_arg(v, name)
 end
 
 -- "node:epoch,node:epoch": the newest epoch known of each listed node.
+-- What every function on one peer of one share starts with: the two keys,
+-- then peer, node and epoch as its first three arguments.
+local function peer_call(fname, keys, args, count)
+  local hkey, zkey = keys[1], keys[2]
+  if hkey == nil or zkey == nil or #args ~= count then
+    error(fname .. ': 2 keys and ' .. count .. ' arguments')
+  end
+  return hkey, zkey, id_arg(args[1], 'peer'), args[2], int_arg(args[3], 'epoch', 0, 2 ^ 53)
+end
+
 local function parse_epochs(s)
   if s == nil or s == '' then return nil end
   local t = {}
@@ -216,12 +226,8 @@ end
 -- or, when the node's part would take the peer's connections over the
 -- bound, {0, connections} with nothing changed.
 local function announce(keys, args)
-  local hkey, zkey = keys[1], keys[2]
-  if hkey == nil or zkey == nil or #args ~= 14 then error('lattice_announce: 2 keys and 14 arguments') end
-  local peer = id_arg(args[1], 'peer')
-  local node = args[2]
+  local hkey, zkey, peer, node, epoch = peer_call('lattice_announce', keys, args, 14)
   if node == '' or string.find(node, '[:,]') then error('lattice_announce: bad node id') end
-  local epoch = int_arg(args[3], 'epoch', 0, 2 ^ 53)
   local count = int_arg(args[4], 'count', 1, 2 ^ 31)
   local conns = args[5]
   local lp = int_arg(args[6], 'lp', 0, 2 ^ 53) % 65536
@@ -291,11 +297,7 @@ end
 -- lists them). Returns 2 when the peer left the share (no live part
 -- remains), 1 when it stays, 0 when the share has no record of it.
 local function unbind(keys, args)
-  local hkey, zkey = keys[1], keys[2]
-  if hkey == nil or zkey == nil or #args ~= 6 then error('lattice_unbind: 2 keys and 6 arguments') end
-  local peer = id_arg(args[1], 'peer')
-  local node = args[2]
-  local epoch = int_arg(args[3], 'epoch', 0, 2 ^ 53)
+  local hkey, zkey, peer, node, epoch = peer_call('lattice_unbind', keys, args, 6)
   local count = int_arg(args[4], 'count', 0, 2 ^ 31)
   local conns = args[5]
   local epochs = parse_epochs(args[6])
@@ -326,11 +328,7 @@ end
 -- Extends this node's part of the peer (a connection that stays open
 -- without announcing again). Returns 1, or 0 when there is no such part.
 local function touch(keys, args)
-  local hkey, zkey = keys[1], keys[2]
-  if hkey == nil or zkey == nil or #args ~= 4 then error('lattice_touch: 2 keys and 4 arguments') end
-  local peer = id_arg(args[1], 'peer')
-  local node = args[2]
-  local epoch = int_arg(args[3], 'epoch', 0, 2 ^ 53)
+  local hkey, zkey, peer, node, epoch = peer_call('lattice_touch', keys, args, 4)
   local ttl = int_arg(args[4], 'ttl', 1, 2 ^ 40)
   local old = redis.call('HGET', hkey, peer)
   if not old then return 0 end

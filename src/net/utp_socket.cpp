@@ -94,11 +94,22 @@ void LeavePending(UtpSocket& s) {
   --q.count;
 }
 
+namespace {
+
+// The oldest connection still without a request. Whoever sets `requested`
+// need not know the queue: such heads leave here.
+UtpSocket* OldestPending(PendingUtp& q) {
+  while (q.head != nullptr && q.head->requested) LeavePending(*q.head);
+  return q.head;
+}
+
+}  // namespace
+
 bool ShedHandshake(IoPortContext& loop, std::int64_t now) {
   PendingUtp& q = loop.pendingUtp;
-  while (q.head != nullptr && q.head->requested) LeavePending(*q.head);
-  if (q.count < loop.tracker.limits.maxPendingUtpConnections || q.head == nullptr) return false;
-  if (now - q.head->acceptedAt >= kMinPendingAge) return false;
+  const UtpSocket* oldest = OldestPending(q);
+  if (oldest == nullptr || q.count < loop.tracker.limits.maxPendingUtpConnections) return false;
+  if (now - oldest->acceptedAt >= kMinPendingAge) return false;
   loop.tracker.stats.CountLimitHit(kLimitPendingUtp);
   LogLimited(q.evictedLines, "uTP handshake dropped: %llu pending, the oldest under %llds old",
              static_cast<unsigned long long>(q.count), static_cast<long long>(kMinPendingAge));
@@ -108,15 +119,11 @@ bool ShedHandshake(IoPortContext& loop, std::int64_t now) {
 void EvictPendingUtp(IoPortContext& loop, std::int64_t now) {
   PendingUtp& q = loop.pendingUtp;
   const Limits& limits = loop.tracker.limits;
-  // Whoever sets `requested` need not know the queue: such heads leave here.
-  auto head = [&q]() {
-    while (q.head != nullptr && q.head->requested) LeavePending(*q.head);
-    return q.head;
-  };
-  while (q.count > limits.maxPendingUtpConnections && head() != nullptr) Evict(*q.head, "too many pending");
+  while (q.count > limits.maxPendingUtpConnections && OldestPending(q) != nullptr) Evict(*q.head, "too many pending");
   if (q.open <= limits.maxPendingUtpConnections / 2) return;
   const std::int64_t timeout = limits.pendingUtpTimeout;
-  while (head() != nullptr && now - q.head->acceptedAt > timeout && q.open > limits.maxPendingUtpConnections / 2)
+  while (OldestPending(q) != nullptr && now - q.head->acceptedAt > timeout &&
+         q.open > limits.maxPendingUtpConnections / 2)
     Evict(*q.head, "timed out");
 }
 
