@@ -1,0 +1,27 @@
+// What -cluster and its companion options ask for: the Redis Cluster to join
+// and how this node takes part. Without -cluster, enabled stays false and
+// nothing of cluster mode runs.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "cluster/engine_client.h"
+
+namespace lattice::cluster {
+
+struct ClusterSetup {
+  bool enabled = false;
+  EngineOptions engine;
+  // This node's name in the shared registry: unique in the cluster, without
+  // ':' or ','. Defaults to the host name and the tracker's port.
+  std::string nodeId;
+  // How long a node's part of a record lives in the engine unless announced
+  // again.
+  std::int64_t recordTtlMs = 300000;
+};
+
+// Whether this build has cluster mode at all (the Windows build may not).
+bool ClusterModeBuilt();
+
+}  // namespace lattice::cluster
