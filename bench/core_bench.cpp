@@ -36,6 +36,7 @@ class BenchSocket final : public Connection {
     if (touched_ != nullptr) touched_->push_back(this);
     return outbound.Write(data, length) != 0;
   }
+  void ResumeInput() override {}
   ByteRing outbound;
 
  private:

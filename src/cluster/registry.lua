@@ -359,6 +359,36 @@ local function sweep(keys, args)
   return purge_expired(hkey, zkey, now_ms(), nil, int_arg(args[1], 'limit', 1, 4096))
 end
 
+-- FCALL lattice_heartbeat 1 <nodes> node epoch forget_ms
+-- Records that the node is alive in this epoch, by the engine's clock, and
+-- returns every node as it stood before: {node, epoch, age_ms, ...}. Nodes
+-- not heard of for forget_ms are dropped from the table.
+local function heartbeat(keys, args)
+  local key = keys[1]
+  if key == nil or #args ~= 3 then error('lattice_heartbeat: 1 key and 3 arguments') end
+  local node = args[1]
+  if node == '' or string.find(node, '[:,]') then error('lattice_heartbeat: bad node id') end
+  local epoch = int_arg(args[2], 'epoch', 0, 2 ^ 53)
+  local forget = int_arg(args[3], 'forget_ms', 1, 2 ^ 53)
+  local now = now_ms()
+  local all = redis.call('HGETALL', key)
+  local out = {}
+  for i = 1, #all, 2 do
+    local e, seen = string.match(all[i + 1], '^(%d+):(%d+)$')
+    e, seen = tonumber(e), tonumber(seen)
+    if e == nil or (now - seen > forget and all[i] ~= node) then
+      redis.call('HDEL', key, all[i])
+    else
+      out[#out + 1] = all[i]
+      out[#out + 1] = e
+      out[#out + 1] = now - seen
+    end
+  end
+  redis.call('HSET', key, node, string.format('%d:%d', epoch, now))
+  return out
+end
+
+redis.register_function('lattice_heartbeat', heartbeat)
 redis.register_function('lattice_announce', announce)
 redis.register_function('lattice_unbind', unbind)
 redis.register_function('lattice_touch', touch)

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <memory>
 
+#include "cluster/cluster_service.h"
 #include "log/log.h"
 #include "log/loop_clock.h"
 #include "net/admission.h"
@@ -18,6 +19,11 @@ namespace {
 
 constexpr int kBatch = 1024;
 constexpr int kWaitMs = 100;
+
+std::int64_t SteadyMilliseconds() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
 
 // The loop: it waits, hands each completion to the object that owns its
 // record, takes accepted connections, sends what the pass queued, sweeps and
@@ -59,6 +65,8 @@ class EventLoop {
   MetricsSetup& metricsSetup;
   // Made once the port exists.
   std::unique_ptr<MetricsServer> metrics;
+  // In cluster mode only.
+  std::unique_ptr<cluster::ClusterService> cluster;
 };
 
 bool EventLoop::SetUp(const std::vector<platform::SocketHandle>& tcpHandles,
@@ -94,6 +102,10 @@ bool EventLoop::SetUp(const std::vector<platform::SocketHandle>& tcpHandles,
     acceptThreads.push_back(std::make_unique<AcceptThread>(h, context.port, acceptQueue));
   for (platform::SocketHandle h : udpHandles) udpSockets.push_back(std::make_unique<UdpSocket>(h, &context));
   metrics = std::make_unique<MetricsServer>(context, metricsSetup);
+  if (options.cluster != nullptr) {
+    cluster = cluster::StartClusterService(context, *options.cluster);
+    if (cluster != nullptr) tracker.shared = &cluster->Registry();
+  }
   return true;
 }
 
@@ -101,7 +113,9 @@ bool EventLoop::RunPass() {
   const std::int64_t now = tracker.now = RefreshLoopClock();
   int count = 0;
   int error = 0;
-  platform::WaitStatus status = platform::WaitForCompletions(context.port, batch, kBatch, kWaitMs, &count, &error);
+  // Cluster calls have deadlines shorter than the usual wait.
+  const int waitMs = cluster != nullptr ? cluster->MillisecondsToNextTimer(SteadyMilliseconds(), kWaitMs) : kWaitMs;
+  platform::WaitStatus status = platform::WaitForCompletions(context.port, batch, kBatch, waitMs, &count, &error);
   if (status == platform::WaitStatus::PortClosed) {
     Log("Completion port was unexpectedly closed");
     return false;
@@ -116,6 +130,8 @@ bool EventLoop::RunPass() {
   // leave in this pass and carry the library's acknowledgements, which
   // would otherwise go out below as datagrams of their own.
   for (auto& udp : udpSockets) udp->ReceiveMore();
+  // Its answers resume connections whose replies leave with this pass.
+  if (cluster != nullptr) cluster->RunPass(SteadyMilliseconds());
   context.sockets.FlushWantedSends();
   context.sockets.SweepIfManyClosed(now);
   if (SweepDue(now, context.lastSweep)) {
@@ -161,6 +177,7 @@ bool EventLoop::TransfersInFlight() {
     if (udp->TransfersInFlight()) return true;
   for (Socket* s : context.sockets)
     if (s->TransfersInFlight() != 0) return true;
+  if (cluster != nullptr && cluster->TransfersInFlight()) return true;
   return metrics->TransfersInFlight();
 }
 
@@ -188,6 +205,15 @@ void EventLoop::ShutDown(std::vector<platform::SocketHandle>& tcpHandles,
   // Closing the uTP connections queues their end-of-stream packets; they
   // leave before the UDP sockets close.
   for (Socket* s : context.sockets) s->Close();
+  // The closed connections' unbinds leave, briefly awaited; a node that
+  // cannot reach the engine now is covered by its heartbeat stopping.
+  if (cluster != nullptr) {
+    WaitForTransfers(200, [this] {
+      cluster->RunPass(SteadyMilliseconds());
+      return !cluster->CallsInFlight();
+    });
+    cluster->Stop();
+  }
   for (auto& udp : udpSockets) {
     udp->BeginClosing();
     udp->sends.Flush();
@@ -210,6 +236,8 @@ void EventLoop::ShutDown(std::vector<platform::SocketHandle>& tcpHandles,
     if (udp->TransfersInFlight()) static_cast<void>(udp.release());
   udpSockets.clear();
   context.sockets.SweepSockets(tracker.now);
+  tracker.shared = nullptr;
+  cluster.reset();
   metrics.reset();
   platform::CloseIoTag(context.readTag);
   platform::CloseIoTag(context.writeTag);

@@ -13,10 +13,15 @@ namespace lattice {
 
 using StartedHook = void (*)();
 struct MetricsSetup;
+namespace cluster {
+struct ClusterSetup;
+}
 
 struct LoopOptions {
   std::int32_t mtu = 0;   // the -mtu option; 0 when not set
   std::string ioBackend;  // the completion port's mechanism; empty for the best there is
+  // Set in cluster mode only.
+  const cluster::ClusterSetup* cluster = nullptr;
 };
 
 // Serves the listening and UDP sockets for the tracker, and the metrics

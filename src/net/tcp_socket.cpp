@@ -125,6 +125,11 @@ bool TcpSocket::Follow(InputState state) {
   return false;
 }
 
+void TcpSocket::ResumeInput() {
+  if (closed || closeWhenSent) return;
+  if (Follow(OnOutputRoom(loop->tracker, *this))) ReadOn();
+}
+
 void TcpSocket::ReadOn() {
   if (recvPending) return;
   if (!PostReceive()) Close();
@@ -193,7 +198,7 @@ void TcpSocket::Close() {
   loop->sockets.NoteClosed();
   platform::CancelTransfer(loop->port, handle, &recv);
   platform::CloseSocket(loop->port, handle);
-  loop->tracker.registry.UnbindConnection(*this);
+  UnbindClosingConnection(loop->tracker, *this);
 }
 
 }  // namespace lattice

@@ -23,6 +23,7 @@ class TcpSocket final : public Socket, public IoObject {
   void StartSending() override;
   std::uint32_t TransfersInFlight() const override { return transfersInFlight; }
   void OnCompletion(const platform::Completion& completion) override;
+  void ResumeInput() override;
 
   const platform::SocketHandle handle;
 

@@ -69,6 +69,15 @@ bool ServeInput(UtpSocket& s, const std::uint8_t* data, std::size_t length) {
   return state == InputState::Reading || (state == InputState::Paused && s.inbound.size() <= kMaxHeldInbound);
 }
 
+}  // namespace
+
+void UtpSocket::ResumeInput() {
+  if (closed || utpSock == nullptr) return;
+  if (!ServeInput(*this, nullptr, 0)) Close();
+}
+
+namespace {
+
 uint64 OnRead(utp_callback_arguments* a) {
   if (UtpSocket* s = Bound(a->socket)) {
     s->lastActivity = s->loop->tracker.now;

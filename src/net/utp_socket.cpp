@@ -68,7 +68,7 @@ void UtpSocket::Close() {
       utp_abort(utpSock);
     utpSock = nullptr;
   }
-  loop->tracker.registry.UnbindConnection(*this);
+  UnbindClosingConnection(loop->tracker, *this);
 }
 
 void UtpSocket::FlushToUtp() {

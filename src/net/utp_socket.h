@@ -35,6 +35,7 @@ class UtpSocket final : public Socket {
   void Close() override;
   void StartSending() override { FlushToUtp(); }
   void FlushOutput() override { FlushToUtp(); }
+  void ResumeInput() override;
 
   // Moves bytes from outbound into the library as far as its window allows.
   void FlushToUtp();

@@ -19,6 +19,13 @@ enum SocketKind : int { Udp = 0, Tcp = 1, Utp = 2 };
 // in what is left is dropped (a reply may wait, see FrameMessages).
 inline constexpr std::size_t kMaxOutboundBytes = 8192;
 
+// Where a request handed to the shared registry (cluster mode) stands.
+enum class EngineWait : std::uint8_t {
+  None,
+  Waiting,   // the engine's answer is awaited: input is paused
+  Answered,  // the answer is here: the request is handled again with it
+};
+
 // A peer's address as messages carry it, network order: the IPv4 address and
 // port (6 bytes) or the IPv6 address and port (18 bytes). Size 0 for an
 // address of another family, which messages leave out.
@@ -42,6 +49,10 @@ class Connection {
   // queue at once (uTP's library copies it); a TCP send frees room only when
   // it completes, so TCP has nothing to do here.
   virtual void FlushOutput() {}
+  // Handles what waits in inbound and reads on, as when room was made; the
+  // shared registry calls it once its answer is in. The connection may be
+  // closed by it.
+  virtual void ResumeInput() = 0;
 
   CompactAddress peerAddress;
   // Bytes received and not yet handled as whole messages.
@@ -57,6 +68,11 @@ class Connection {
   // Set by the first request that registered a peer; connections without one
   // are the first to go when uTP connections pile up.
   bool requested = false;
+  EngineWait engineWait = EngineWait::None;
+  // The connection's entry in the shared registry's token table, which names
+  // it to other nodes; kNoToken until its first request in cluster mode.
+  static constexpr std::uint32_t kNoToken = ~std::uint32_t{0};
+  std::uint32_t tokenIndex = kNoToken;
 };
 
 }  // namespace lattice

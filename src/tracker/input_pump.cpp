@@ -9,7 +9,7 @@ InputState PumpInput(Tracker& tracker, Connection& connection, const std::uint8_
   connection.FlushOutput();
   // Where flushing makes room at once (uTP), a held reply goes in now and
   // handling resumes behind it, as often as that frees room again.
-  while (acceptable && InputPaused(connection) && ReleaseHeldReply(tracker, connection)) {
+  while (acceptable && !connection.heldReply.empty() && ReleaseHeldReply(tracker, connection)) {
     acceptable = FrameMessages(tracker, connection);
     connection.FlushOutput();
   }

@@ -19,6 +19,9 @@ bool FrameFrom(Tracker& tracker, Connection& connection, const std::uint8_t* dat
     std::uint64_t total = static_cast<std::uint64_t>(body) + 4;
     if (total > size - offset) break;
     EncodedMessage reply = HandleMessage(tracker, connection, p, total, connection.peerAddress);
+    // Handed to the shared registry: the message stays unconsumed and is
+    // handled again, with the answer, when that comes.
+    if (connection.engineWait == EngineWait::Waiting) break;
     if (reply.length != 0) {
       if (connection.Send(reply.data, reply.length)) {
         tracker.stats.CountPeersSent(connection.Kind());

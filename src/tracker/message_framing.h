@@ -29,7 +29,10 @@ bool FrameReceived(Tracker& tracker, Connection& connection, const std::uint8_t*
 // held any more: the caller then frames the rest of inbound and reads again.
 bool ReleaseHeldReply(Tracker& tracker, Connection& connection);
 
-// Whether the connection has stopped handling input for a held reply.
-inline bool InputPaused(const Connection& connection) { return !connection.heldReply.empty(); }
+// Whether the connection has stopped handling input: for a held reply, or
+// until the shared registry answers its request.
+inline bool InputPaused(const Connection& connection) {
+  return !connection.heldReply.empty() || connection.engineWait == EngineWait::Waiting;
+}
 
 }  // namespace lattice

@@ -140,6 +140,7 @@ void WriteMetricsText(const Tracker& tracker, const MetricsFacts& facts, std::st
          static_cast<unsigned long long>(h.sumNanoseconds / 1000000000u),
          static_cast<unsigned long long>(h.sumNanoseconds % 1000000000u));
   Value(out, "lattice_loop_pass_seconds_count", h.count);
+  if (tracker.shared != nullptr) tracker.shared->WriteMetrics(out);
 }
 
 }  // namespace lattice

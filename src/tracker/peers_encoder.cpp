@@ -67,21 +67,15 @@ void EncodePeerEntry(ReplyBuffer& out, const PeerRegistry& registry, const PeerR
   out.AppendChar('e');
 }
 
-EncodedMessage EncodePeersMessage(ReplyBuffer& out, const PeerRegistry& registry, PeersMode mode,
-                                  const GetPeersRequest& request,
-                                  const PeerRecord& requester, const CompactAddress& address,
-                                  const std::vector<PeerRecord*>& selection,
-                                  std::int64_t time) {
+void BeginPeersMessage(ReplyBuffer& out) {
   out.BeginMessage();
   out.AppendChar('d');
   out.AppendToken("1:m5:peers");
   out.AppendToken("5:peers");
   out.AppendChar('l');
-  if (mode == PeersMode::Introduce) {
-    EncodePeerEntry(out, registry, requester, &address);
-  } else {
-    for (const PeerRecord* record : selection) EncodePeerEntry(out, registry, *record, nullptr);
-  }
+}
+
+EncodedMessage FinishPeersMessage(ReplyBuffer& out, const GetPeersRequest& request, std::int64_t time) {
   out.AppendChar('e');
   out.AppendToken("5:share");
   out.WriteString(request.share, request.shareLength);
@@ -90,6 +84,20 @@ EncodedMessage EncodePeersMessage(ReplyBuffer& out, const PeerRegistry& registry
   out.AppendChar('e');
   out.FinishMessage();
   return {out.data(), out.size()};
+}
+
+EncodedMessage EncodePeersMessage(ReplyBuffer& out, const PeerRegistry& registry, PeersMode mode,
+                                  const GetPeersRequest& request,
+                                  const PeerRecord& requester, const CompactAddress& address,
+                                  const std::vector<PeerRecord*>& selection,
+                                  std::int64_t time) {
+  BeginPeersMessage(out);
+  if (mode == PeersMode::Introduce) {
+    EncodePeerEntry(out, registry, requester, &address);
+  } else {
+    for (const PeerRecord* record : selection) EncodePeerEntry(out, registry, *record, nullptr);
+  }
+  return FinishPeersMessage(out, request, time);
 }
 
 }  // namespace lattice

@@ -29,6 +29,11 @@ EncodedMessage EncodePeersMessage(ReplyBuffer& out, const PeerRegistry& registry
                                   const std::vector<PeerRecord*>& selection,
                                   std::int64_t time);
 
+// The message around the entries, for encoders of entries of their own:
+// Begin, the entries, then Finish gives the message.
+void BeginPeersMessage(ReplyBuffer& out);
+EncodedMessage FinishPeersMessage(ReplyBuffer& out, const GetPeersRequest& request, std::int64_t time);
+
 void EncodePeerEntry(ReplyBuffer& out, const PeerRegistry& registry, const PeerRecord& record,
                      const CompactAddress* address);
 void EncodeAddress(ReplyBuffer& out, const CompactAddress& address, AddressForm form, int kind);

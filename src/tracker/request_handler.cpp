@@ -52,6 +52,24 @@ void ShedOverLimit(Tracker& tracker, const Connection& requester, const PeerId& 
              static_cast<unsigned long long>(shed));
 }
 
+// Registers or refreshes the requester and binds it to the connection.
+void BindRequester(Tracker& tracker, Connection& connection, const ShareId& share, PeerRecord& requester,
+                   std::int64_t cost) {
+  tracker.registry.BindPeer(connection, share, requester);
+  connection.requested = true;
+  if (cost > 0) ShedOverLimit(tracker, connection, requester.id);
+}
+
+// The request as the cluster's registry answered it: registered here as
+// well, so this node can answer alone when the engine cannot.
+EncodedMessage AnswerFromShared(Tracker& tracker, Connection& connection, const GetPeersRequest& request,
+                                const ShareId& share, PeerRecord* existing, std::int64_t cost,
+                                const CompactAddress& peerAddress) {
+  PeerRecord* requester = tracker.registry.RegisterPeer(request, share, existing);
+  BindRequester(tracker, connection, share, *requester, cost);
+  return tracker.shared->EncodeAnswer(tracker, connection, request, *requester, peerAddress);
+}
+
 }  // namespace
 
 EncodedMessage HandleMessage(Tracker& tracker, Connection& connection, const std::uint8_t* message,
@@ -59,7 +77,11 @@ EncodedMessage HandleMessage(Tracker& tracker, Connection& connection, const std
   const std::int64_t time = tracker.now;
   GetPeersRequest request;
   if (!ParseGetPeers(message, totalLength, request) || request.type != RequestType::GetPeers) return {};
-  tracker.stats.CountGetPeers(connection.Kind());
+  // A request handled again with the cluster's answer was counted and
+  // checked when it was asked.
+  const bool answered = connection.engineWait == EngineWait::Answered;
+  if (answered) connection.engineWait = EngineWait::None;
+  if (!answered) tracker.stats.CountGetPeers(connection.Kind());
   if (request.shareLength != 20 && request.shareLength != 32) return {};
   if (request.peer == nullptr) return {};
 
@@ -71,7 +93,25 @@ EncodedMessage HandleMessage(Tracker& tracker, Connection& connection, const std
   // Binding a new id takes on the records other connections made for it.
   const bool newId = connection.registrations.count(id) == 0;
   const std::int64_t added = cost + (newId ? registry.PeerBytes(id) : 0);
-  if (!WithinLimits(tracker, connection, request, id, newId, added)) return {};
+  if (!answered && !WithinLimits(tracker, connection, request, id, newId, added)) return {};
+
+  if (tracker.shared != nullptr) {
+    if (!answered) {
+      if (tracker.shared->Ask(tracker, connection, request, share, id)) return {};
+    } else {
+      switch (tracker.shared->Answer(connection)) {
+        case SharedAnswer::Listed:
+          return AnswerFromShared(tracker, connection, request, share, existing, cost, peerAddress);
+        case SharedAnswer::Refused:
+          tracker.stats.CountLimitHit(kLimitPerPeerId);
+          LogLimited(tracker.droppedRequestLines, "request dropped: %s",
+                     "connections of one peer id over the limit across the cluster");
+          return {};
+        case SharedAnswer::Missing:
+          break;
+      }
+    }
+  }
 
   // The draw must see a new record in its share, so it joins first and is
   // taken back when the draw fails; a refresh waits for the draw. Either way
@@ -84,9 +124,7 @@ EncodedMessage HandleMessage(Tracker& tracker, Connection& connection, const std
   }
   // Refreshing moves no record, so the selection stays valid.
   if (existing != nullptr) registry.RegisterPeer(request, share, existing);
-  registry.BindPeer(connection, share, *requester);
-  connection.requested = true;
-  if (cost > 0) ShedOverLimit(tracker, connection, id);
+  BindRequester(tracker, connection, share, *requester, cost);
 
   if (!selection->empty()) {
     EncodedMessage intro = EncodePeersMessage(tracker.replyBuffer, registry, PeersMode::Introduce, request,

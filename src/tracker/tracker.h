@@ -7,6 +7,7 @@
 #include "tracker/limits.h"
 #include "tracker/peer_registry.h"
 #include "tracker/reply_buffer.h"
+#include "tracker/shared_registry.h"
 #include "tracker/tracker_stats.h"
 
 namespace lattice {
@@ -22,6 +23,15 @@ struct Tracker {
   ReplyBuffer replyBuffer;
   TrackerStats stats;
   Limits limits;
+  // The cluster's registry in cluster mode, else null.
+  SharedRegistry* shared = nullptr;
 };
+
+// A connection is closing: the shared registry hears of it, then this
+// node's registry unbinds every id it announced.
+inline void UnbindClosingConnection(Tracker& tracker, Connection& connection) {
+  if (tracker.shared != nullptr) tracker.shared->OnConnectionClosing(tracker, connection);
+  tracker.registry.UnbindConnection(connection);
+}
 
 }  // namespace lattice

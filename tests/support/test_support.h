@@ -44,6 +44,7 @@ inline void SetCompactAddress(CompactAddress& address, const std::string& compac
 class FakeSocket : public Connection {
  public:
   explicit FakeSocket(int kind = Tcp) : kind_(kind) {}
+  int resumed = 0;
   int Kind() const override { return kind_; }
   bool Send(const void* data, std::size_t length) override {
     return outbound.Write(data, length) != 0 || length == 0;
@@ -61,6 +62,8 @@ class FakeSocket : public Connection {
   void FlushOutput() override {
     if (flushesAtOnce) wire += TakeOutbound();
   }
+  // The shared registry's answer is in; the test pumps the input itself.
+  void ResumeInput() override { ++resumed; }
   void Receive(const std::string& bytes) { inbound.insert(inbound.end(), bytes.begin(), bytes.end()); }
   // Takes up to `budget` bytes off the ring in contiguous pieces, as a transport does.
   std::string TakeOutbound(std::uint64_t budget = UINT64_MAX) {

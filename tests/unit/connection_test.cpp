@@ -180,6 +180,7 @@ class Probe : public Socket {
     ReleaseConnection(*this);
   }
   void StartSending() override {}
+  void ResumeInput() override {}
   std::uint32_t TransfersInFlight() const override { return inFlight; }
   std::uint32_t inFlight = 0;
   int* destroyed;

@@ -327,5 +327,78 @@ TEST_F(ProtocolTest, ReplyThatDoesNotFitIsHeldAndLaterRequestsWaitBehindIt) {
   EXPECT_NE(b.TakeOutbound().find("5:peers"), std::string::npos);
 }
 
+// A shared registry under the test's control: it takes every request, and
+// the test decides what each answer says.
+class ScriptedShared final : public SharedRegistry {
+ public:
+  bool Ask(Tracker&, Connection& connection, const GetPeersRequest& request, const ShareId&, const PeerId&) override {
+    asked.push_back(std::string(reinterpret_cast<const char*>(request.peer), 20));
+    if (!accept) return false;
+    connection.engineWait = EngineWait::Waiting;
+    return true;
+  }
+  SharedAnswer Answer(Connection&) override { return next; }
+  EncodedMessage EncodeAnswer(Tracker& tracker, Connection&, const GetPeersRequest& request, const PeerRecord&,
+                              const CompactAddress&) override {
+    BeginPeersMessage(tracker.replyBuffer);
+    return FinishPeersMessage(tracker.replyBuffer, request, tracker.now);
+  }
+  void OnConnectionClosing(Tracker&, Connection&) override {}
+  void WriteMetrics(std::string&) const override {}
+
+  bool accept = true;
+  SharedAnswer next = SharedAnswer::Listed;
+  std::vector<std::string> asked;
+};
+
+TEST_F(ProtocolTest, RequestAskedOfTheSharedRegistryHoldsLaterOnesUntilItsAnswerIsHandled) {
+  ScriptedShared shared;
+  tracker.shared = &shared;
+  FakeSocket other;
+  other.SetAddress(V4(10, 0, 0, 9, 900));
+  shared.accept = false;  // answered here at once, as when the engine is down
+  EXPECT_EQ(Handle(other, Request(9)), PeersMessage({}, share));
+  shared.accept = true;
+
+  FakeSocket s;
+  const std::string addr = V4(10, 0, 0, 1, 1000);
+  s.SetAddress(addr);
+  const std::string requests = Request(1) + Request(2) + Request(3);
+  EXPECT_EQ(PumpInput(tracker, s, Bytes(requests), requests.size()), InputState::Paused);
+  // Only the first is asked; it and the rest wait, unhandled, in order.
+  EXPECT_EQ(shared.asked.size(), 2u);
+  EXPECT_EQ(std::string(s.inbound.begin(), s.inbound.end()), requests);
+  EXPECT_EQ(s.outbound.count, 0u);
+  EXPECT_EQ(OnOutputRoom(tracker, s), InputState::Paused);  // room alone resumes nothing
+  EXPECT_EQ(shared.asked.size(), 2u);
+
+  // Listed: registered here too, replied from the answer; the next is asked.
+  s.engineWait = EngineWait::Answered;
+  EXPECT_EQ(OnOutputRoom(tracker, s), InputState::Paused);
+  EXPECT_EQ(s.TakeOutbound(), PeersMessage({}, share));
+  EXPECT_NE(tracker.registry.FindPeerRecord(ToShareId(share), ToPeerId(Pid(1))), nullptr);
+  EXPECT_EQ(shared.asked.back(), Pid(2));
+  // Refused across the cluster: no reply and nothing registered, counted.
+  shared.next = SharedAnswer::Refused;
+  s.engineWait = EngineWait::Answered;
+  EXPECT_EQ(OnOutputRoom(tracker, s), InputState::Paused);
+  EXPECT_EQ(s.outbound.count, 0u);
+  EXPECT_EQ(tracker.registry.FindPeerRecord(ToShareId(share), ToPeerId(Pid(2))), nullptr);
+  EXPECT_EQ(tracker.stats.limitHits[kLimitPerPeerId], 1u);
+  // Missing (late, or unreachable): answered from this node's registry.
+  shared.next = SharedAnswer::Missing;
+  s.engineWait = EngineWait::Answered;
+  EXPECT_EQ(OnOutputRoom(tracker, s), InputState::Reading);
+  const Entry one{.id = Pid(1), .a = addr, .listed = true, .tcp = {addr}};
+  const Entry nine{.id = Pid(9), .a = V4(10, 0, 0, 9, 900), .listed = true, .tcp = {V4(10, 0, 0, 9, 900)}};
+  // Peer 1 is on this same connection, so the introduction of 3 comes first.
+  const Entry three{.id = Pid(3), .a = addr, .listed = true, .tcp = {addr}};
+  EXPECT_EQ(s.TakeOutbound(), PeersMessage({three}, share) + PeersMessage({nine, one}, share));
+  EXPECT_TRUE(s.inbound.empty());
+  EXPECT_EQ(shared.asked.size(), 4u);
+  EXPECT_EQ(tracker.stats.getPeersTotal[Tcp], 4u);  // each request counted once, answered or not
+  tracker.shared = nullptr;
+}
+
 }  // namespace
 }  // namespace lattice::test

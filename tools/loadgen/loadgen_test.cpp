@@ -38,6 +38,7 @@ class Client final : public lattice::Connection {
     peerAddress.size = 6;
   }
   int Kind() const override { return lattice::Tcp; }
+  void ResumeInput() override {}
   bool Queue(const void* data, std::size_t length) { return outbound.Write(data, length) != 0; }
   bool Send(const void* data, std::size_t length) override {
     if (!Queue(data, length)) return false;

@@ -1,0 +1,116 @@
+// This tracker as one node of a cluster: the shared registry the request
+// handler asks, the engine client it asks through, this node's inbox for
+// introductions from other nodes, and its heartbeat.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "cluster/cluster_service.h"
+#include "cluster/cluster_setup.h"
+#include "cluster/engine_client.h"
+#include "cluster/node_table.h"
+#include "cluster/shared_record.h"
+#include "log/log.h"
+#include "tracker/connection_tokens.h"
+#include "tracker/shared_registry.h"
+
+namespace lattice {
+
+struct IoPortContext;
+
+namespace cluster {
+
+// Sharded channels per node inbox; a sender picks one by its own id, so
+// the inboxes' traffic spreads over several slots and so primaries.
+inline constexpr int kInboxChannels = 4;
+std::string InboxChannel(std::string_view node, int index);
+
+class ClusterNode final : public SharedRegistry, public ClusterService {
+ public:
+  ClusterNode(IoPortContext& loop, const ClusterSetup& setup);
+  ~ClusterNode() override;
+
+  // Once per loop pass, before the pass's sends start: the engine's timers,
+  // the heartbeat, and the introductions this pass gathered for other nodes.
+  SharedRegistry& Registry() override { return *this; }
+  void RunPass(std::int64_t nowMs) override;
+  int MillisecondsToNextTimer(std::int64_t nowMs, int maxMs) const override;
+  bool CallsInFlight() const override { return engine.InFlight() != 0; }
+  void Stop() override;
+  bool TransfersInFlight() const override;
+
+  bool Ask(Tracker& tracker, Connection& connection, const GetPeersRequest& request, const ShareId& share,
+           const PeerId& id) override;
+  SharedAnswer Answer(Connection& connection) override;
+  EncodedMessage EncodeAnswer(Tracker& tracker, Connection& connection, const GetPeersRequest& request,
+                              const PeerRecord& requester, const CompactAddress& address) override;
+  void OnConnectionClosing(Tracker& tracker, Connection& connection) override;
+  void WriteMetrics(std::string& out) const override;
+
+ private:
+  enum DegradedReason { kNotReady, kTimedOut, kUnreachable, kEngineError, kDegradedReasons };
+  // Introductions gathered in this pass for one other node.
+  struct Outbox {
+    std::string node;
+    std::string message;
+  };
+
+  static void OnAnnounceDone(void* owner, std::uint64_t cookie, CallOutcome outcome, const redisReply* reply);
+  static void OnHeartbeatDone(void* owner, std::uint64_t cookie, CallOutcome outcome, const redisReply* reply);
+  static void OnInboxMessage(void* owner, std::string_view channel, std::string_view payload);
+
+  // The description of the peer's connections on this node, `adding` among
+  // them (null: none added); returns how many.
+  std::size_t DescribeConnections(Tracker& tracker, const PeerId& id, Connection* adding, const Connection* leaving);
+  void SetShareKeys(const ShareId& share);
+  void RouteIntroduction(Tracker& tracker, std::string_view introduction, const redisReply& reply);
+  void SendOutboxes();
+  void Beat(std::int64_t nowMs);
+  void CountDegraded(DegradedReason reason, const char* why);
+
+  IoPortContext& loop;
+  const ClusterSetup& setup;
+  const std::string nodeId;
+  const std::uint64_t epoch;
+  std::string epochText;
+  EngineClient engine;
+  ConnectionTokens tokens;
+  NodeTable nodes;
+  std::int64_t nextBeatMs = 0;
+  bool beatInFlight = false;
+  // The answer of the connection being resumed, while it is handled again.
+  CallOutcome answerOutcome = CallOutcome::Unreachable;
+  const redisReply* answer = nullptr;
+  std::vector<Outbox> outboxes;
+  std::size_t outboxesUsed = 0;
+  // Scratch, reused so a request allocates nothing once they have grown.
+  std::string hashKey;
+  std::string expiryKey;
+  std::string connections;
+  std::string introduction;
+  std::string pwl;
+  // The tokens of one introduction per destination node.
+  std::vector<std::uint64_t> routeTokens[SharedRecord::kMaxParts];
+  LogLimiter degradedLines;
+  LogLimiter engineErrorLines;
+  // Counters for the metrics page.
+  std::uint64_t asked = 0;
+  std::uint64_t degraded[kDegradedReasons] = {};
+  std::uint64_t answersForClosed = 0;
+  std::uint64_t inboxSent = 0;
+  std::uint64_t inboxReceived = 0;
+  std::uint64_t inboxMalformed = 0;
+  std::uint64_t forwarded = 0;
+  std::uint64_t delivered = 0;
+  std::uint64_t undeliverable = 0;
+  std::uint64_t unbindsSent = 0;
+  std::uint64_t unbindsLost = 0;
+  std::uint64_t heartbeats = 0;
+};
+
+}  // namespace cluster
+}  // namespace lattice
