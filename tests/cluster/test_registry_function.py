@@ -254,3 +254,21 @@ def test_a_peer_back_after_its_parts_expired_expires_again(share):
     time.sleep(0.3)
     assert share.listed(b) == []
     assert share.stored() == ({b}, {b})
+
+
+def test_heartbeat_shows_every_node_as_it_stood_and_forgets_the_long_silent(cluster):
+    key = "lt:nodes"
+    node = cluster.owner(key)
+    node.delete(key)
+    node.hset(key, "gone", "3:1")  # last heard of at the epoch of the clock
+    assert node.fcall("lattice_heartbeat", 1, key, "a", 7, 60000) == []
+    before = node.fcall("lattice_heartbeat", 1, key, "b", 9, 60000)
+    assert [before[0], before[1]] == [b"a", 7] and 0 <= before[2] < 5000
+    time.sleep(0.05)
+    again = node.fcall("lattice_heartbeat", 1, key, "a", 8, 60000)
+    # The answer is the table before this beat: "a" restarted, shown at 7.
+    assert again[0::3] == [b"a", b"b"] and again[1] == 7
+    assert node.hget(key, "a").startswith(b"8:")
+    with pytest.raises(Exception, match="bad node id"):
+        node.fcall("lattice_heartbeat", 1, key, "bad:id", 1, 60000)
+    node.delete(key)
