@@ -31,6 +31,11 @@ add_custom_target(lattice_build_id
   VERBATIM)
 add_dependencies(lattice_core lattice_build_id)
 target_include_directories(lattice_core PRIVATE ${LATTICE_GENERATED})
+# The cluster's function library goes into the binary, so a node loads the
+# very functions it was built with.
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${LATTICE_SRC}/cluster/registry.lua)
+file(READ ${LATTICE_SRC}/cluster/registry.lua LATTICE_REGISTRY_LUA)
+configure_file(${PROJECT_SOURCE_DIR}/cmake/registry_library.h.in ${LATTICE_GENERATED}/registry_library.h @ONLY)
 find_package(Threads REQUIRED)
 target_link_libraries(lattice_core PUBLIC Threads::Threads utp)
 if(NOT WIN32)
