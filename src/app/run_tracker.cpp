@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "app/cluster_option.h"
 #include "app/limit_options.h"
 #include "app/metrics_option.h"
 #include "app/service_runner.h"
@@ -47,6 +48,9 @@ std::uint32_t RunTracker(std::shared_ptr<const ArgsCollector> args, std::atomic<
   // Large (the selection's random pool, the tables), so not on the stack.
   auto tracker = std::make_unique<Tracker>();
   tracker->limits = LimitOptions(*args);
+  cluster::ClusterSetup clusterSetup;
+  std::string clusterError;
+  const bool clusterUsable = ClusterOption(*args, clusterSetup, clusterError);
   // Before the banner: a stop request from here on sets the flag rather
   // than ending the process with the default action.
   platform::InstallStopHandler(&stopFlag);
@@ -63,6 +67,14 @@ std::uint32_t RunTracker(std::shared_ptr<const ArgsCollector> args, std::atomic<
   std::snprintf(banner, sizeof banner, "%s start Corvane Lattice tracker version %s, build id %s\n", stamp,
                 kTrackerVersion, BuildId());
   PrintUnstamped(banner);
+  // Said after the banner, as the other start failures are, and before
+  // anything listens.
+  if (!clusterUsable) {
+    Log("%s", clusterError.c_str());
+    platform::StopNetworking();
+    StopLogWriter(kLogDrainTime);
+    return kExitBadOption;
+  }
 
   // Listening before the tracker's port does, so whoever finds the tracker
   // up finds its metrics too.
@@ -87,12 +99,14 @@ std::uint32_t RunTracker(std::shared_ptr<const ArgsCollector> args, std::atomic<
     Log("open descriptor limit %llu (each TCP connection takes one)", static_cast<unsigned long long>(descriptors));
   }
   if (metrics.listener != platform::kInvalidSocket) Log("metrics served at %s", metricsUrl.c_str());
+  if (clusterSetup.enabled) LogClusterSetup(clusterSetup);
   metrics.facts.version = kTrackerVersion;
   metrics.facts.buildId = BuildId();
   metrics.facts.startTime = startTime;
   LoopOptions loopOptions;
   loopOptions.mtu = MtuOption(*args);
   loopOptions.ioBackend = IoBackendOption(*args);
+  if (clusterSetup.enabled) loopOptions.cluster = &clusterSetup;
   const bool loopWorked = RunEventLoop(*tracker, stopFlag, loopOptions, tcpHandles, udpHandles, metrics, NotifyStarted);
   // What the loop did not take over (it failed to start) is closed here.
   for (platform::SocketHandle h : tcpHandles)

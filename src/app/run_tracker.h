@@ -11,10 +11,13 @@
 namespace lattice {
 
 // Exit codes of a run: stopped on request; no TCP or no UDP socket could be
-// opened; the event loop failed (its port could not be made or was lost), so
-// a service manager restarts it as it would after a crash.
+// opened, or an option's value is unusable (the same code: the start failed
+// on something only the operator can fix); the event loop failed (its port
+// could not be made or was lost), so a service manager restarts it as it
+// would after a crash.
 inline constexpr std::uint32_t kExitStopped = 0;
 inline constexpr std::uint32_t kExitNoSockets = 2;
+inline constexpr std::uint32_t kExitBadOption = 2;
 inline constexpr std::uint32_t kExitLoopFailed = 3;
 
 // Serves until stopFlag is set, and returns one of the codes above.

@@ -20,7 +20,7 @@ struct ClusterSetup;
 struct LoopOptions {
   std::int32_t mtu = 0;   // the -mtu option; 0 when not set
   std::string ioBackend;  // the completion port's mechanism; empty for the best there is
-  // Set in cluster mode only.
+  // The cluster to join; null when the tracker runs alone (no -cluster).
   const cluster::ClusterSetup* cluster = nullptr;
 };
 
