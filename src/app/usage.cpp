@@ -49,9 +49,20 @@ std::string UsageText() {
          "  -io-backend NAME         io_uring or epoll on Linux (default: io_uring where the kernel allows it,\n"
          "                           or the LATTICE_IO_BACKEND environment variable)\n" +
          std::string(limits) +
+         "  -cluster HOST:PORT,...   share one registry with other nodes through the Redis Cluster these seed\n"
+         "                           nodes belong to ([ADDRESS]:PORT for IPv6; default: off, the tracker runs alone)\n"
+         "  -cluster-password-file PATH\n"
+         "                           Redis password: the file's first line (default: the LATTICE_REDIS_PASSWORD\n"
+         "                           environment variable; never on the command line)\n"
+         "  -cluster-user NAME       Redis ACL user to log in as (default: the password alone)\n"
+         "  -cluster-node ID         this node's id, 1 to 64 of A-Z a-z 0-9 . _ - (default: HOSTNAME-PORT)\n"
+         "  -cluster-deadline-ms N   a Redis call not answered by then is answered locally, 1 to 10000 (default 200)\n"
+         "  -cluster-max-calls N     Redis calls in flight at most, 1 to 1000000 (default 4096)\n"
+         "  -cluster-ttl-ms N        life of this node's part of a record unless announced again, 10000 to\n"
+         "                           86400000 (default 300000)\n"
          "  -h, --help               print this text and exit\n"
          "  --version                print the version and build id and exit\n"
-         "A limit's value below 1 keeps its default.\n";
+         "A limit's value below 1 keeps its default. A cluster option's bad value stops the start (exit code 2).\n";
 }
 
 }  // namespace lattice

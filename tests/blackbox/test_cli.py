@@ -33,7 +33,8 @@ def test_help_and_version_print_and_exit_without_serving():
     listed = set(re.findall(rb"^\s+(-[\w-]+)", usage.stdout, re.M))
     every = b"-p -mtu -s -sr -sd -metrics -max-connections -max-per-address -max-peer-ids -max-la-bytes " \
             b"-max-per-peer-id -max-registry-bytes -max-pending-utp -pending-utp-timeout -conn-buffer -io-backend -h " \
-            b"--version"
+            b"--version -cluster -cluster-password-file -cluster-user -cluster-node -cluster-deadline-ms " \
+            b"-cluster-max-calls -cluster-ttl-ms"
     assert listed == set(every.split()), listed
     m = re.fullmatch(rb"corvane-lattice-tracker 4\.0\.920 \(build ([0-9a-f]{40})\)\r?\n", version.stdout)
     assert m and usage.stdout.startswith(version.stdout), version.stdout
@@ -98,6 +99,27 @@ def test_start_up_failure_exits_2_with_its_log_lines(tracker_factory, cause):
             assert failures == [os.strerror(errno.EADDRINUSE)] * len(held), out
         else:  # one failed resolution each for TCP and UDP
             assert len(re.findall("^%s \\S.*$" % STAMP, out, re.M)) == 3, out
+
+
+def test_cluster_option_that_cannot_work_stops_the_start_with_2(tracker_factory, tmp_path):
+    seeds = "127.0.0.1:%d" % free_port()
+    cases = [
+        (["-cluster", "127.0.0.1:0"], r"seed '127\.0\.0\.1:0': the port is not 1 to 65535"),
+        (["-cluster", seeds + ",," + seeds], r"an empty entry in the seed list "),
+        (["-cluster", "127.0.0.1"], r"seed '127\.0\.0\.1': no port "),
+        # No such option: the password must not end up on a command line.
+        (["-cluster", seeds, "-cluster-password", "typed"], r"a password is never taken from the command line; "),
+        (["-cluster", seeds, "-cluster-password-file", str(tmp_path / "absent")], r"cannot read the password file '"),
+    ]
+    if "wine" in " ".join(tracker_cmd()):  # the Windows build has no cluster mode yet
+        cases = [(args, r"cluster mode is not available in this build$") for args, _ in cases[:2]]
+    for args, message in cases:
+        t = tracker_factory(args=["-p", str(free_port())] + args, ready=False)
+        assert t.stop(None, 10) == 2, t.diagnostics()
+        if STDOUT_OK:  # the banner, the reason, and nothing that would follow a listening socket
+            out = t.stdout()
+            assert re.fullmatch(BANNER + "%s cluster: .*\n" % STAMP, out) and re.search(
+                "^%s cluster: %s" % (STAMP, message), out, re.M), (args, out)
 
 
 @pytest.mark.skipif("wine" in " ".join(tracker_cmd()), reason="descriptor limits are a POSIX matter")
