@@ -12,21 +12,22 @@
 # node: "redis PORT PID". DIR/pids holds "redis|tracker PORT PID" lines;
 # "stop DIR" ends exactly those processes, by id, and leaves DIR in place.
 #
-# Tracker nodes (-n, -t): PENDING. The tracker does not read -cluster yet
-# (it ignores unknown options), so these nodes run as independent trackers
-# until it does. Each one runs as: TRACKER COMMAND -p PORT -cluster SEED...
-# with PORT = TRACKER_BASE_PORT + i (default 31000 + i) and the seeds being
-# every Redis node as 127.0.0.1:PORT.
+# Tracker nodes (-n N -t "TRACKER COMMAND"): node i (0 .. N-1) runs as
+#   TRACKER COMMAND -p PORT -cluster 127.0.0.1:P1,...,127.0.0.1:Pn -cluster-node nodei
+# with PORT = TRACKER_BASE_PORT + i (default 31000 + i) and every Redis node
+# as a seed, in a session of its own (it outlives this script), its output in
+# DIR/tracker-PORT.log. The script waits (at most 30 s each) until each one
+# accepts TCP connections on its port. "stop DIR" stops the trackers first.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 
-stop_dir() {
-  local dir=$1 kind port pid tries
-  [ -f "$dir/pids" ] || { echo "no $dir/pids" >&2; return 1; }
+# Stops the processes of one kind listed in DIR/pids and waits for them.
+stop_kind() {
+  local dir=$1 want=$2 kind port pid tries
   local ours=()
   while read -r kind port pid; do
-    [ -n "$pid" ] || continue
+    { [ "$kind" = "$want" ] && [ -n "$pid" ]; } || continue
     # Only a process that still is what was started (its port on its
     # command line): an id may have been reused since.
     if [ -r "/proc/$pid/cmdline" ] && tr '\0' ' ' <"/proc/$pid/cmdline" | grep -q -- "$port"; then
@@ -37,7 +38,7 @@ stop_dir() {
     fi
   done <"$dir/pids"
   local entry
-  for entry in "${ours[@]}"; do
+  for entry in ${ours[@]+"${ours[@]}"}; do
     pid=${entry##*:}
     for ((tries = 0; tries < 100; tries++)); do
       kill -0 "$pid" 2>/dev/null || break
@@ -48,6 +49,14 @@ stop_dir() {
       kill -9 "$pid" 2>/dev/null || true
     fi
   done
+}
+
+stop_dir() {
+  local dir=$1
+  [ -f "$dir/pids" ] || { echo "no $dir/pids" >&2; return 1; }
+  # The trackers first, so that none sees the cluster vanish under it.
+  stop_kind "$dir" tracker
+  stop_kind "$dir" redis
   echo "stopped the processes of $dir/pids"
 }
 
@@ -79,6 +88,7 @@ while getopts "p:d:m:r:l:n:t:q:" opt; do
   esac
 done
 [ "$primaries" -ge 3 ] || { echo "redis-cli --cluster create needs at least 3 primaries" >&2; exit 2; }
+[[ "$trackers" =~ ^[0-9]+$ ]] || { echo "-n takes a number of tracker nodes" >&2; exit 2; }
 [ "$trackers" -eq 0 ] || [ -n "$tracker_cmd" ] || { echo "-n needs -t COMMAND" >&2; exit 2; }
 command -v redis-server >/dev/null || { echo "redis-server missing (apt-get install redis-server redis-tools)" >&2; exit 1; }
 
@@ -148,13 +158,27 @@ if [ "$library" != "none" ]; then
   done
 fi
 
-# PENDING: tracker nodes with -cluster (see the head of this file).
+# Tracker nodes, each with every Redis node as a seed (one word, commas).
+seeds=$(IFS=,; echo "${addresses[*]}")
 for ((i = 0; i < trackers; i++)); do
   tport=$((tracker_base + i))
   # shellcheck disable=SC2086  # the command is shell words on purpose
-  nohup $tracker_cmd -p "$tport" -cluster "${addresses[@]}" >"$dir/tracker-$tport.log" 2>&1 &
+  setsid nohup $tracker_cmd -p "$tport" -cluster "$seeds" -cluster-node "node$i" \
+    >"$dir/tracker-$tport.log" 2>&1 </dev/null &
   echo "tracker $tport $!" >>"$dir/pids"
 done
+while read -r kind tport pid; do
+  [ "$kind" = tracker ] || continue
+  for ((tries = 0; tries < 300; tries++)); do
+    kill -0 "$pid" 2>/dev/null || break
+    (exec 3<>"/dev/tcp/127.0.0.1/$tport") 2>/dev/null && continue 2
+    sleep 0.1
+  done
+  echo "tracker on port $tport did not start listening; see $dir/tracker-$tport.log" >&2
+  tail -5 "$dir/tracker-$tport.log" >&2
+  stop_dir "$dir"
+  exit 1
+done <"$dir/pids"
 
 echo "dir $dir"
 cat "$dir/pids"
