@@ -284,7 +284,7 @@ void LogClusterSetup(const cluster::ClusterSetup& setup) {
   const cluster::EngineAddress& first = e.seeds.front();
   const bool bracketed = first.host.find(':') != std::string::npos;
   Log("cluster mode: node %s, %zu seed node(s) from %s%s%s:%u, %s, call deadline %lld ms, at most %zu calls "
-      "in flight, record parts live %lld ms",
+      "in flight, record ttl %lld ms",
       setup.nodeId.c_str(), e.seeds.size(), bracketed ? "[" : "", first.host.c_str(), bracketed ? "]" : "",
       static_cast<unsigned>(first.port), authentication.c_str(), static_cast<long long>(e.deadlineMs),
       e.maxInFlight, static_cast<long long>(setup.recordTtlMs));
