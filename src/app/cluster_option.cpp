@@ -283,11 +283,13 @@ void LogClusterSetup(const cluster::ClusterSetup& setup) {
                                                         : "user " + Quote(e.user) + " with a password";
   const cluster::EngineAddress& first = e.seeds.front();
   const bool bracketed = first.host.find(':') != std::string::npos;
-  Log("cluster mode: node %s, %zu seed node(s) from %s%s%s:%u, %s, call deadline %lld ms, at most %zu calls "
+  // %llu, not %zu: the Windows C runtime's printf lacks the latter.
+  Log("cluster mode: node %s, %llu seed node(s) from %s%s%s:%u, %s, call deadline %lld ms, at most %llu calls "
       "in flight, record ttl %lld ms",
-      setup.nodeId.c_str(), e.seeds.size(), bracketed ? "[" : "", first.host.c_str(), bracketed ? "]" : "",
-      static_cast<unsigned>(first.port), authentication.c_str(), static_cast<long long>(e.deadlineMs),
-      e.maxInFlight, static_cast<long long>(setup.recordTtlMs));
+      setup.nodeId.c_str(), static_cast<unsigned long long>(e.seeds.size()), bracketed ? "[" : "",
+      first.host.c_str(), bracketed ? "]" : "", static_cast<unsigned>(first.port), authentication.c_str(),
+      static_cast<long long>(e.deadlineMs), static_cast<unsigned long long>(e.maxInFlight),
+      static_cast<long long>(setup.recordTtlMs));
 }
 
 }  // namespace lattice
