@@ -195,8 +195,10 @@ std::string DefaultNodeId(const std::string& hostName, const std::string& port) 
     return text;
   };
   std::string host = clean(hostName.empty() ? "node" : hostName);
-  const std::string suffix = "-" + clean(port);
-  if (host.size() + suffix.size() > kMaxClusterNodeIdLength) host.resize(kMaxClusterNodeIdLength - suffix.size());
+  std::string suffix = "-";
+  suffix += clean(port);
+  const std::size_t room = suffix.size() < kMaxClusterNodeIdLength ? kMaxClusterNodeIdLength - suffix.size() : 0;
+  if (host.size() > room) host.resize(room);
   return (host + suffix).substr(0, kMaxClusterNodeIdLength);
 }
 

@@ -44,7 +44,7 @@ TEST(ClusterOption, SeedsOfEachFormAreSplitIntoHostAndPort) {
     EXPECT_FALSE(ParseClusterSeeds(bad, seeds, error)) << bad;
   }
   std::string many;
-  for (std::size_t i = 0; i <= kMaxClusterSeeds; ++i) many += (i ? "," : "") + std::string("h:") + std::to_string(i + 1);
+  for (std::size_t i = 0; i <= kMaxClusterSeeds; ++i) many.append(i ? ",h:" : "h:").append(std::to_string(i + 1));
   EXPECT_FALSE(ParseClusterSeeds(many, seeds, error));
   EXPECT_TRUE(ParseClusterSeeds(many.substr(many.find(',') + 1), seeds, error)) << error;
   EXPECT_EQ(seeds.size(), kMaxClusterSeeds);
@@ -90,6 +90,8 @@ TEST(ClusterOption, NodeIdIsCheckedOrMadeFromHostAndPort) {
   // A long name is cut, the port kept, so two nodes on one machine differ.
   EXPECT_EQ(Read(L"-p 4000 -cluster h:1", setup, nullptr, std::string(80, 'x')), "");
   EXPECT_EQ(setup.nodeId, std::string(59, 'x') + "-4000");
+  EXPECT_EQ(Read(L"-p " + std::wstring(70, L'p') + L" -cluster h:1", setup), "");  // a port given by name
+  EXPECT_EQ(setup.nodeId, "-" + std::string(63, 'p'));
 }
 
 TEST(ClusterOption, PasswordComesFromTheFileOrTheEnvironmentOnly) {
