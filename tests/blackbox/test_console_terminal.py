@@ -35,40 +35,60 @@ def plain(raw: bytes) -> str:
     return text.replace("\r", "")
 
 
-def test_banner_report_and_log_lines_reach_the_console():
-    port = free_port()
-    master, slave = pty.openpty()
-    # A wide terminal keeps lines from wrapping.
-    fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 50, 200, 0, 0))
-    proc = subprocess.Popen(shlex.split(CMD) + ["-p", str(port)], stdin=slave, stdout=slave, stderr=slave,
-                            cwd=REPO, start_new_session=True)
-    os.close(slave)
-    out = b""
+class Terminal:
+    """The tracker started on a pseudo-terminal of its own, and what it showed there."""
 
-    def read_until(pattern, timeout):
-        nonlocal out
+    def __init__(self, args):
+        self.master, slave = pty.openpty()
+        # A wide terminal keeps lines from wrapping.
+        fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 50, 200, 0, 0))
+        self.proc = subprocess.Popen(shlex.split(CMD) + args, stdin=slave, stdout=slave, stderr=slave,
+                                     cwd=REPO, start_new_session=True)
+        os.close(slave)
+        self.out = b""
+
+    def read_until(self, pattern, timeout):
         deadline = time.monotonic() + timeout * SCALE
-        while not re.search(pattern, plain(out), re.M):
-            assert time.monotonic() < deadline, "no %r in:\n%s" % (pattern, plain(out)[-2000:])
-            r, _, _ = select.select([master], [], [], 0.2)
+        while not re.search(pattern, plain(self.out), re.M):
+            assert time.monotonic() < deadline, "no %r in:\n%s" % (pattern, plain(self.out)[-2000:])
+            r, _, _ = select.select([self.master], [], [], 0.2)
             if r:
                 try:
-                    out += os.read(master, 65536)
+                    self.out += os.read(self.master, 65536)
                 except OSError:
                     break
 
+    def close(self):
+        if self.proc.poll() is None:
+            os.killpg(self.proc.pid, signal.SIGKILL)
+            self.proc.wait()
+        os.close(self.master)
+
+
+STAMP = r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d"
+
+
+def test_banner_report_and_log_lines_reach_the_console():
+    port = free_port()
+    term = Terminal(["-p", str(port)])
     try:
-        stamp = r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d"
-        read_until(r"^%s start Corvane Lattice tracker version 4\.0\.920, build id [0-9a-f]{40}$" % stamp, 30)
-        read_until(r"^active peers: +TCP 0[ \t]+uTP 0$", 10)
+        term.read_until(r"^%s start Corvane Lattice tracker version 4\.0\.920, build id [0-9a-f]{40}$" % STAMP, 30)
+        term.read_until(r"^active peers: +TCP 0[ \t]+uTP 0$", 10)
         with Conn(port) as c:
             c.request(new_id(), new_id())
-            read_until(r"^%s got new peer id for the connection$" % stamp, 10)
-        read_until(r"^ 'get_peers' recv: +TCP 1[ \t]+uTP 0$", 25)
-        proc.send_signal(signal.SIGINT)
-        assert proc.wait(10 * SCALE) == 0
+            term.read_until(r"^%s got new peer id for the connection$" % STAMP, 10)
+        term.read_until(r"^ 'get_peers' recv: +TCP 1[ \t]+uTP 0$", 25)
+        term.proc.send_signal(signal.SIGINT)
+        assert term.proc.wait(10 * SCALE) == 0
     finally:
-        if proc.poll() is None:
-            os.killpg(proc.pid, signal.SIGKILL)
-            proc.wait()
-        os.close(master)
+        term.close()
+
+
+@pytest.mark.skipif(not CMD or ".exe" not in CMD, reason="the Windows build is the one without cluster mode")
+def test_cluster_option_says_the_build_has_no_cluster_mode():
+    term = Terminal(["-p", str(free_port()), "-cluster", "127.0.0.1:%d" % free_port()])
+    try:
+        term.read_until(r"^%s cluster: cluster mode is not available in this build$" % STAMP, 30)
+        assert term.proc.wait(10 * SCALE) == 2
+    finally:
+        term.close()
