@@ -72,6 +72,14 @@ void CloseAcceptReserve(AcceptReserve* reserve);
 // and takes the reserve again. False when nothing could be refused that way.
 bool RefuseOneConnection(SocketHandle listening, AcceptReserve* reserve);
 
+// Connects a stream socket to host (a name or a numeric address) and port,
+// trying each address the host resolves to until timeoutMs has passed in
+// all. It blocks, so only a thread of its own makes it, never the loop. The
+// socket comes back usable with the completion port and not blocking a plain
+// receive, as an accepted one does; kInvalidSocket on failure, with the
+// reason in errorText.
+SocketHandle ConnectStream(const std::string& host, std::uint16_t port, int timeoutMs, std::string& errorText);
+
 // Ends the sending direction: the peer reads what was sent, then end of
 // stream, instead of a reset that could destroy unread replies.
 void ShutdownSend(SocketHandle handle);

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <clocale>
 #include <cstdlib>
 #include <cstring>
@@ -166,6 +167,69 @@ bool RefuseOneConnection(SocketHandle listening, AcceptReserve* reserve) {
   // finds no reserve and backs off until descriptors come back.
   OpenAcceptReserve(reserve);
   return fd >= 0;
+}
+
+namespace {
+
+// One address: a non-blocking connect and a wait for its outcome, bounded by
+// what is left of the caller's time.
+int ConnectOne(const addrinfo& ai, int timeoutMs, int* fdOut) {
+  int fd = socket(ai.ai_family, ai.ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, ai.ai_protocol);
+  if (fd < 0) return errno;
+  int rc;
+  do {
+    rc = connect(fd, ai.ai_addr, ai.ai_addrlen);
+  } while (rc < 0 && errno == EINTR);
+  int error = rc == 0 ? 0 : errno;
+  if (error == EINPROGRESS) {
+    pollfd p{fd, POLLOUT, 0};
+    int ready;
+    do {
+      ready = poll(&p, 1, timeoutMs);
+    } while (ready < 0 && errno == EINTR);
+    socklen_t length = sizeof error;
+    if (ready == 0) {
+      error = ETIMEDOUT;
+    } else if (ready < 0 || getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) {
+      error = errno;
+    }
+  }
+  if (error != 0) {
+    close(fd);
+    return error;
+  }
+  *fdOut = fd;
+  return 0;
+}
+
+}  // namespace
+
+SocketHandle ConnectStream(const std::string& host, std::uint16_t port, int timeoutMs, std::string& errorText) {
+  addrinfo hints{};
+  hints.ai_flags = AI_NUMERICSERV;
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* list = nullptr;
+  const std::string service = std::to_string(port);
+  int rc = getaddrinfo(host.c_str(), service.c_str(), &hints, &list);
+  if (rc != 0) {
+    errorText = rc == EAI_SYSTEM ? std::strerror(errno) : gai_strerror(rc);
+    return kInvalidSocket;
+  }
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  int error = ETIMEDOUT;
+  int fd = -1;
+  for (addrinfo* ai = list; ai != nullptr && fd < 0; ai = ai->ai_next) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) break;
+    error = ConnectOne(*ai, static_cast<int>(left.count()), &fd);
+  }
+  freeaddrinfo(list);
+  if (fd < 0) {
+    errorText = std::strerror(error);
+    return kInvalidSocket;
+  }
+  return static_cast<SocketHandle>(fd);
 }
 
 void ShutdownSend(SocketHandle handle) { shutdown(static_cast<int>(handle), SHUT_WR); }

@@ -180,6 +180,77 @@ void OpenAcceptReserve(AcceptReserve*) {}
 void CloseAcceptReserve(AcceptReserve*) {}
 bool RefuseOneConnection(SocketHandle, AcceptReserve*) { return false; }
 
+namespace {
+
+// One address: an overlapped socket, a non-blocking connect and a wait for
+// its outcome, bounded by what is left of the caller's time.
+int ConnectOne(const addrinfo& ai, int timeoutMs, SOCKET* out) {
+  SOCKET s = WSASocketW(ai.ai_family, ai.ai_socktype, ai.ai_protocol, nullptr, 0, WSA_FLAG_OVERLAPPED);
+  if (s == INVALID_SOCKET) return WSAGetLastError();
+  u_long nonBlocking = 1;
+  int error = 0;
+  if (ioctlsocket(s, FIONBIO, &nonBlocking) != 0) {
+    error = WSAGetLastError();
+  } else if (connect(s, ai.ai_addr, static_cast<int>(ai.ai_addrlen)) != 0) {
+    error = WSAGetLastError();
+    if (error == WSAEWOULDBLOCK) {
+      fd_set writable;
+      fd_set failed;
+      FD_ZERO(&writable);
+      FD_ZERO(&failed);
+      FD_SET(s, &writable);
+      FD_SET(s, &failed);
+      timeval timeout{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+      const int ready = select(0, nullptr, &writable, &failed, &timeout);
+      int length = sizeof error;
+      if (ready == 0) {
+        error = WSAETIMEDOUT;
+      } else if (ready < 0) {
+        error = WSAGetLastError();
+      } else if (getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length) != 0) {
+        error = WSAGetLastError();
+      }
+    }
+  }
+  if (error != 0) {
+    closesocket(s);
+    return error;
+  }
+  *out = s;
+  return 0;
+}
+
+}  // namespace
+
+SocketHandle ConnectStream(const std::string& host, std::uint16_t port, int timeoutMs, std::string& errorText) {
+  addrinfo hints{};
+  hints.ai_flags = AI_NUMERICSERV;
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_protocol = IPPROTO_TCP;
+  addrinfo* list = nullptr;
+  const std::string service = std::to_string(port);
+  int rc = getaddrinfo(host.c_str(), service.c_str(), &hints, &list);
+  if (rc != 0) {
+    errorText = SystemMessage(static_cast<DWORD>(rc));
+    return kInvalidSocket;
+  }
+  const ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(timeoutMs);
+  int error = WSAETIMEDOUT;
+  SOCKET s = INVALID_SOCKET;
+  for (addrinfo* ai = list; ai != nullptr && s == INVALID_SOCKET; ai = ai->ai_next) {
+    const ULONGLONG now = GetTickCount64();
+    if (now >= deadline) break;
+    error = ConnectOne(*ai, static_cast<int>(deadline - now), &s);
+  }
+  freeaddrinfo(list);
+  if (s == INVALID_SOCKET) {
+    errorText = SystemMessage(static_cast<DWORD>(error));
+    return kInvalidSocket;
+  }
+  return static_cast<SocketHandle>(s);
+}
+
 void ShutdownSend(SocketHandle handle) { shutdown(handle, SD_SEND); }
 
 void LimitConnectionBuffers(SocketHandle handle, std::int32_t bytes) {
