@@ -4,7 +4,7 @@
 # Safe to run again: it installs only what is missing.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ git liburing-dev)
+packages=(cmake ninja-build g++ git liburing-dev libhiredis-dev)
 if [ "${1:-}" != "--build-only" ]; then
   packages+=(
     clang libclang-rt-14-dev

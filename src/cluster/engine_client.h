@@ -90,7 +90,9 @@ class EngineClient {
   void Subscribe(std::string channel);
 
   // Once per loop pass: deadlines, connections handed over by the connector,
-  // reconnects and slot-map refreshes that are due. nowMs: a steady clock.
+  // reconnects and slot-map refreshes that are due, and the callbacks of
+  // calls that ended other than with a reply. nowMs: SteadyMilliseconds(),
+  // the clock Call stamps deadlines with.
   void RunTimers(std::int64_t nowMs);
   // How long the loop may wait before RunTimers is due again (a deadline or
   // a reconnect); at most maxMs.
@@ -114,6 +116,9 @@ class EngineClient {
   struct State;
   std::unique_ptr<State> state;
 };
+
+// Milliseconds of the steady clock the client keeps its time by.
+std::int64_t SteadyMilliseconds();
 
 // The hash slot of a key, as Redis Cluster computes it: CRC16 of the part
 // between the first '{' and the next '}' when that part is not empty.
