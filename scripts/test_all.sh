@@ -47,6 +47,10 @@ step "linux unit tests" "$build/linux/tests/unit_tests" --gtest_brief=1
 # The completion-port contract on each Linux backend.
 step "linux port-contract tests (io_uring)" env LATTICE_IO_BACKEND=io_uring "$build/linux/tests/port_tests" --gtest_brief=1
 step "linux port-contract tests (epoll)" env LATTICE_IO_BACKEND=epoll "$build/linux/tests/port_tests" --gtest_brief=1
+# The engine client against Redis Cluster servers it starts on loopback.
+for backend in io_uring epoll; do
+  step "engine client tests ($backend)" env LATTICE_IO_BACKEND=$backend "$build/linux/tests/engine_tests" --gtest_brief=1
+done
 
 # The alert rules: well formed, and each alert firing, or not, on its cases.
 step "prometheus alert rules (promtool)" bash -c \
@@ -62,6 +66,7 @@ for backend in io_uring epoll; do
   step "sanitizer port-contract tests ($backend)" env ASAN_OPTIONS=detect_leaks=1 LATTICE_IO_BACKEND=$backend \
     "$build/asan/tests/port_tests" --gtest_brief=1
 done
+step "sanitizer engine client tests" env ASAN_OPTIONS=detect_leaks=1 "$build/asan/tests/engine_tests" --gtest_brief=1
 
 # Fuzz targets (libFuzzer needs clang) for a bounded time.
 step "fuzz build" configure_and_build "$build/fuzz" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
