@@ -106,6 +106,7 @@ for ((i = 0; i < count; i++)); do
   rm -f "$dir/$port/nodes.conf"  # a cluster of an earlier run in the same folder
   redis-server --port "$port" --bind 127.0.0.1 --protected-mode yes \
     --cluster-enabled yes --cluster-config-file "$dir/$port/nodes.conf" --cluster-node-timeout 5000 \
+    --repl-diskless-sync-delay 0 --cluster-replica-validity-factor 0 \
     --dir "$dir/$port" --save "" --appendonly no \
     --daemonize yes --pidfile "$dir/$port/redis.pid" --logfile "$dir/$port/redis.log"
 done
@@ -147,6 +148,19 @@ for ((tries = 0; tries < 300; tries++)); do
 done
 [ "$(redis-cli -p "$base" cluster nodes | grep -c ' slave ')" -eq "$want" ] ||
   { echo "replicas did not attach" >&2; stop_dir "$dir"; exit 1; }
+# ... and until each has its primary's data: a replica that never synced
+# may not take over when its primary fails.
+for port in "${ports[@]}"; do
+  for ((tries = 0; tries < 300; tries++)); do
+    role=$(redis-cli -p "$port" info replication | tr -d '\r')
+    grep -q '^role:slave' <<<"$role" || break
+    grep -q '^master_link_status:up' <<<"$role" && break
+    sleep 0.1
+  done
+  if grep -q '^role:slave' <<<"$role" && ! grep -q '^master_link_status:up' <<<"$role"; then
+    echo "replica $port never synced with its primary" >&2; stop_dir "$dir"; exit 1
+  fi
+done
 
 # The registry functions, on every primary (replicas get them by replication).
 if [ "$library" != "none" ]; then

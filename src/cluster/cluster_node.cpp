@@ -117,8 +117,10 @@ std::size_t ClusterNode::DescribeConnections(Tracker& tracker, const PeerId& id,
 
 bool ClusterNode::Ask(Tracker& tracker, Connection& connection, const GetPeersRequest& request, const ShareId& share,
                       const PeerId& id) {
-  if (!engine.Ready()) {
-    CountDegraded(kNotReady, "the cluster engine is not reachable");
+  // Parts are written only once this node's heartbeat is on record, so any
+  // node that reads them can tell when this one stops.
+  if (heartbeats == 0) {
+    CountDegraded(kNotReady, "this node's heartbeat is not on record in the cluster yet");
     return false;
   }
   SetShareKeys(share);

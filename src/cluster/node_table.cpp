@@ -7,6 +7,12 @@ NodeTable::NodeTable(std::string selfId, std::uint64_t epoch, std::int64_t ttlMs
 
 void NodeTable::Update(const std::vector<NodeSeen>& seen, std::int64_t nowMs) {
   for (auto& [name, node] : nodes) node.dead = true;  // gone from the table: forgotten by the engine
+  // Ages are measured against this node's own last beat: when the table's
+  // primary was frozen or failed over, every beat stopped alike, this one's
+  // too, and no node is taken for dead for it.
+  std::int64_t baseline = 0;
+  for (const NodeSeen& s : seen)
+    if (s.node == self) baseline = s.ageMs;
   for (const NodeSeen& s : seen) {
     const bool isSelf = s.node == self;
     const std::uint64_t epoch = isSelf ? selfEpoch : s.epoch;
@@ -16,7 +22,7 @@ void NodeTable::Update(const std::vector<NodeSeen>& seen, std::int64_t nowMs) {
     // the parts of the old incarnation are dead while they may live.
     if ((!added && epoch > node.epoch) || (isSelf && s.epoch < selfEpoch)) node.listedUntilMs = nowMs + recordTtlMs;
     node.epoch = epoch;
-    node.dead = !isSelf && s.ageMs > kDeadAfterMs;
+    node.dead = !isSelf && s.ageMs > baseline + kDeadAfterMs;
   }
   if (auto it = nodes.find(self); it != nodes.end()) it->second.dead = false;
   Rebuild(nowMs);

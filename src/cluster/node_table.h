@@ -12,9 +12,9 @@
 namespace lattice::cluster {
 
 // A node whose heartbeat is older than this is taken for dead: with a beat
-// a second, its peers leave other nodes' replies within 3 seconds.
-inline constexpr std::int64_t kHeartbeatIntervalMs = 1000;
-inline constexpr std::int64_t kDeadAfterMs = 1800;
+// every half second, its peers leave other nodes' replies within 2 seconds.
+inline constexpr std::int64_t kHeartbeatIntervalMs = 500;
+inline constexpr std::int64_t kDeadAfterMs = 1500;
 
 struct NodeSeen {
   std::string node;

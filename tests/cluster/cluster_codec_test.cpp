@@ -104,6 +104,10 @@ TEST(NodeTableTest, DeadAndRestartedNodesMakeTheirOldPartsDead) {
   EXPECT_EQ(table.EpochsArgument(), "a:100,b:6,c:8");
   EXPECT_FALSE(table.Alive("c", 7));
   EXPECT_EQ(table.LiveNodes(), 2u);
+  // Every beat stopped alike (the table's primary was frozen): nobody is dead
+  // for it, however old the beats.
+  table.Update({{"a", 100, 9000}, {"b", 6, 9100}, {"c", 7, 9000 + kDeadAfterMs + 1}}, 2500);
+  EXPECT_EQ(table.EpochsArgument(), "a:100,b:6,c:8");
   // Once no part of the old incarnations can live, only the dead stay listed.
   table.Update({{"a", 100, 0}, {"b", 6, 100}, {"c", 7, 5000}}, 2000 + 60001);
   EXPECT_EQ(table.EpochsArgument(), "c:8");

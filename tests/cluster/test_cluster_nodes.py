@@ -1,0 +1,291 @@
+"""Three tracker nodes on one Redis Cluster (3 primaries, 3 replicas), with
+real TCP and uTP clients: what one node's peers see of the others', and what
+they see while the cluster's parts fail."""
+
+import os
+import pathlib
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import urllib.request
+
+import pytest
+
+sys.path.append(str(pathlib.Path(__file__).resolve().parents[1] / "blackbox"))
+from lattice import HAVE_UTP_CLIENT, Conn, UtpClient, free_port, get_peers, new_id  # noqa: E402
+
+from conftest import REPO, _free_base  # noqa: E402
+
+TRACKER = os.environ.get("TRACKER_BIN", str(REPO / "build" / "linux" / "corvane-lattice-tracker"))
+CLUSTER_UP = str(REPO / "scripts" / "cluster_up.sh")
+
+pytestmark = pytest.mark.skipif(shutil.which("redis-server") is None, reason="redis-server not installed")
+
+
+class Node:
+    """One tracker node: its client port, its metrics port, its process."""
+
+    def __init__(self, name, seeds, folder, extra=()):
+        self.name, self.port, self.mport = name, free_port(), free_port()
+        self.log = open(os.path.join(folder, f"tracker-{name}.log"), "wb")
+        self.proc = subprocess.Popen(
+            [TRACKER, "-p", str(self.port), "-metrics", f"127.0.0.1:{self.mport}", "-cluster", seeds,
+             "-cluster-node", name, *extra], stdout=self.log, stderr=subprocess.STDOUT)
+        deadline = time.monotonic() + 10
+        while True:
+            try:
+                Conn(self.port).close()
+                break
+            except OSError:
+                assert self.proc.poll() is None and time.monotonic() < deadline, f"node {name} did not start"
+                time.sleep(0.05)
+
+    def metric(self, name, labels=""):
+        text = urllib.request.urlopen(f"http://127.0.0.1:{self.mport}/metrics", timeout=5).read().decode()
+        m = re.search(r"^%s%s (\d+)$" % (re.escape(name), re.escape(labels)), text, re.M)
+        return int(m.group(1)) if m else None
+
+    def degraded(self):
+        text = urllib.request.urlopen(f"http://127.0.0.1:{self.mport}/metrics", timeout=5).read().decode()
+        return sum(int(v) for v in re.findall(r"^lattice_cluster_degraded_answers_total\{[^}]*\} (\d+)$", text, re.M))
+
+    def wait_joined(self, timeout=20):
+        deadline = time.monotonic() + timeout
+        while self.metric("lattice_cluster_engine_connected") != 1 or not self.metric("lattice_cluster_heartbeats_total"):
+            assert time.monotonic() < deadline, f"node {self.name} never joined the cluster"
+            time.sleep(0.1)
+
+    def stop(self, sig=signal.SIGTERM):
+        if self.proc.poll() is None:
+            self.proc.send_signal(sig)
+            try:
+                self.proc.wait(10)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+        self.log.close()
+
+
+class Cluster:
+    """The Redis Cluster started by scripts/cluster_up.sh, its process ids
+    by port, and the tracker nodes started on it."""
+
+    def __init__(self):
+        self.folder = tempfile.mkdtemp(prefix="lattice-nodes-test.")
+        self.base = _free_base(6)
+        self.seeds = ",".join(f"127.0.0.1:{self.base + i}" for i in range(6))
+        self.nodes = []
+        self.started = False
+
+    def start_redis(self):
+        up = subprocess.run([CLUSTER_UP, "-p", str(self.base), "-d", self.folder, "-r", "1"],
+                            capture_output=True, text=True, timeout=90)
+        assert up.returncode == 0, up.stdout + up.stderr
+        self.started = True
+        self.pids = {int(port): int(pid) for kind, port, pid in
+                     (line.split() for line in open(os.path.join(self.folder, "pids"))) if kind == "redis"}
+
+    def cli(self, port, *args):
+        return subprocess.run(["redis-cli", "-p", str(port), *args], capture_output=True, text=True,
+                              timeout=10).stdout
+
+    def primary_of(self, key):
+        slot = int(self.cli(self.base, "CLUSTER", "KEYSLOT", key))
+        for line in self.cli(self.base, "CLUSTER", "NODES").splitlines():
+            fields = line.split()
+            if "master" in fields[2] and "fail" not in fields[2]:
+                for r in fields[8:]:
+                    first, _, last = r.partition("-")
+                    if first.isdigit() and int(first) <= slot <= int(last or first):
+                        return int(fields[1].split(":")[1].split("@")[0])
+        raise AssertionError("no primary for " + key)
+
+    def add_node(self, name, extra=()):
+        node = Node(name, self.seeds, self.folder, extra)
+        self.nodes.append(node)
+        return node
+
+    def close(self):
+        for node in self.nodes:
+            node.stop()
+        for pid in getattr(self, "pids", {}).values():
+            try:
+                os.kill(pid, signal.SIGCONT)
+            except ProcessLookupError:
+                pass
+        if self.started:
+            subprocess.run([CLUSTER_UP, "stop", self.folder], capture_output=True, timeout=60)
+        shutil.rmtree(self.folder, ignore_errors=True)
+
+
+@pytest.fixture
+def cluster():
+    c = Cluster()
+    try:
+        yield c
+    finally:
+        c.close()
+
+
+@pytest.fixture
+def three(cluster):
+    cluster.start_redis()
+    nodes = [cluster.add_node(f"n{i}", ("-max-per-peer-id", "2")) for i in range(3)]
+    for n in nodes:
+        n.wait_joined()
+    return cluster, nodes
+
+
+def ask(conn, share, peer, **kw):
+    return conn.request(share, peer, **kw)
+
+
+def lists(entry):
+    return entry.get(b"tcp_list", []), entry.get(b"utp_list", [])
+
+
+def test_peers_on_different_nodes_list_and_introduce_each_other(three):
+    _, (a, b, c) = three
+    share = new_id()
+    pa, pb = new_id(), new_id()
+    ca = Conn(a.port)
+    assert ask(ca, share, pa).ids == []
+    cb = Conn(b.port)
+    reply = ask(cb, share, pb)
+    assert reply.ids == [pa]
+    assert lists(reply.entries[0]) == ([ca.addr], [])
+    intro = ca.recv()  # pb introduced to pa across nodes
+    assert intro.ids == [pb] and intro.entries[0][b"a"] == cb.addr
+    if not HAVE_UTP_CLIENT:
+        return
+    # One device, TCP on a and uTP on c: one entry, both lists.
+    pd = new_id()
+    cd = Conn(a.port)
+    ask(cd, share, pd)
+    u = UtpClient(c.port)
+    try:
+        k = u.open()
+        u.send(k, get_peers(share, pd))
+        u.recv(k)
+        probe = Conn(b.port)
+        entry = {e[b"p"]: e for e in ask(probe, share, new_id()).entries}[pd]
+        assert lists(entry) == ([cd.addr], [u.addr])
+    finally:
+        u.close()
+
+
+def test_pwl_and_the_per_peer_id_bound_hold_across_nodes(three):
+    _, (a, b, c) = three
+    share = new_id()
+    ids = [new_id() for _ in range(4)]
+    conns = [Conn((a, b, c, a)[i].port) for i in range(4)]
+    for conn, p in zip(conns, ids):
+        ask(conn, share, p)
+    asker = Conn(c.port)
+    assert ask(asker, share, new_id(), pwl=[ids[1], ids[3]]).ids in ([ids[1], ids[3]], [ids[3], ids[1]])
+    # Bound of 2 connections per id (set on every node): a third on another
+    # node gets no answer, and the limit is counted there.
+    same = new_id()
+    held = [Conn(a.port), Conn(b.port)]
+    for conn in held:
+        ask(conn, share, same)
+    third = Conn(c.port, timeout=1.5)
+    third.send(get_peers(share, same))
+    with pytest.raises(OSError):
+        third.recv_frame(timeout=1.0)
+    assert c.metric("lattice_limit_hits_total", '{reason="per_peer_id"}') == 1
+
+
+def test_closed_connections_and_killed_nodes_leave_other_nodes_replies(three):
+    _, (a, b, c) = three
+    share = new_id()
+    pa, pc = new_id(), new_id()
+    ca = Conn(a.port)
+    ask(ca, share, pa)
+    cc = Conn(c.port)
+    ask(cc, share, pc)
+    probe, me = Conn(b.port), new_id()
+    assert set(ask(probe, share, me).ids) >= {pa, pc}
+    ca.close()
+    deadline = time.monotonic() + 2
+    while pa in ask(probe, share, me).ids:
+        assert time.monotonic() < deadline, "a closed connection's peer stayed listed"
+        time.sleep(0.05)
+    c.stop(signal.SIGKILL)
+    killed = time.monotonic()
+    while pc in ask(probe, share, me).ids:
+        assert time.monotonic() - killed < 3.0, "a killed node's peer stayed listed past 3 s"
+        time.sleep(0.1)
+
+
+def test_a_killed_redis_primary_degrades_answers_until_the_failover(three):
+    cluster, (a, b, c) = three
+    share = new_id()
+    key = "lt:{%s}:p" % share.hex()
+    port = cluster.primary_of(key)
+    ca, cb, me = Conn(a.port), Conn(b.port), new_id()
+    pa = new_id()
+    ask(ca, share, pa)
+    os.kill(cluster.pids[port], signal.SIGKILL)
+    before = b.degraded()
+    answered = degraded_seen = 0
+    deadline = time.monotonic() + 30
+    full = False
+    while time.monotonic() < deadline:
+        reply = ask(cb, share, me, timeout=2)  # every request is answered
+        answered += 1
+        if pa in reply.ids and b.degraded() > before:
+            full = True
+            break
+        time.sleep(0.2)
+    assert answered > 0 and b.degraded() > before, "no degraded answer while the primary was down"
+    assert full, "answers never listed the other node's peer again after the failover"
+
+
+def test_a_frozen_redis_keeps_nodes_serving_then_full_answers_return(three):
+    cluster, (a, b, c) = three
+    share = new_id()
+    port = cluster.primary_of("lt:{%s}:p" % share.hex())
+    pa, ca = new_id(), Conn(a.port)
+    ask(ca, share, pa)
+    probe, me = Conn(b.port), new_id()
+    before = b.degraded()
+    os.kill(cluster.pids[port], signal.SIGSTOP)
+    latencies = []
+    try:
+        end = time.monotonic() + 10
+        while time.monotonic() < end:
+            t = time.monotonic()
+            ask(probe, share, me, timeout=2)
+            latencies.append(time.monotonic() - t)
+            time.sleep(0.05)
+    finally:
+        os.kill(cluster.pids[port], signal.SIGCONT)
+    latencies.sort()
+    assert latencies[int(len(latencies) * 0.99) - 1] < 0.25, latencies[-5:]
+    assert b.degraded() > before
+    deadline = time.monotonic() + 15
+    while pa not in ask(probe, share, me).ids:
+        assert time.monotonic() < deadline, "full answers did not return"
+        time.sleep(0.2)
+
+
+def test_a_node_started_before_redis_serves_locally_then_joins(cluster):
+    early = cluster.add_node("early")
+    share = new_id()
+    p1 = new_id()
+    c1 = Conn(early.port)
+    assert ask(c1, share, p1).ids == []
+    assert ask(Conn(early.port), share, new_id()).ids == [p1]  # answered from its own peers
+    assert early.degraded() >= 2
+    cluster.start_redis()
+    early.wait_joined(timeout=30)
+    late = cluster.add_node("late")
+    late.wait_joined()
+    p2, c2 = new_id(), Conn(late.port)
+    ask(c2, share, p2)
+    assert p2 in ask(Conn(early.port), share, new_id()).ids
