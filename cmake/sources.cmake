@@ -44,8 +44,8 @@ if(NOT WIN32)
   find_path(LATTICE_LIBURING_INCLUDE liburing.h REQUIRED)
   target_include_directories(lattice_core PRIVATE ${LATTICE_LIBURING_INCLUDE})
   target_link_libraries(lattice_core PUBLIC ${LATTICE_LIBURING})
-  # RESP encoding and parsing for cluster mode.
-  find_library(LATTICE_HIREDIS NAMES hiredis REQUIRED)
+  # RESP encoding and parsing for cluster mode, linked in as liburing is.
+  find_library(LATTICE_HIREDIS NAMES libhiredis.a hiredis REQUIRED)
   target_link_libraries(lattice_core PUBLIC ${LATTICE_HIREDIS})
 endif()
 if(WIN32)

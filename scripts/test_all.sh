@@ -80,7 +80,7 @@ for backend in io_uring epoll; do
 done
 step "load generator unit tests" "$build/linux/tools/loadgen/loadgen_tests" --gtest_brief=1
 step "benchmarks and load generator (smoke)" $py bench/run --smoke --build "$build/linux"
-step "cluster registry function (redis)" $py -m pytest -q tests/cluster
+step "cluster: registry function and three tracker nodes (redis)" $py -m pytest -q tests/cluster
 step "service mode (linux, systemd notify and unit files)" $py -m pytest -q -p no:cacheprovider tests/service
 step "thread-sanitizer build" configure_and_build "$build/tsan" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ "-DCMAKE_CXX_FLAGS=-fsanitize=thread" \
