@@ -2,11 +2,13 @@
 
 #include <hiredis/hiredis.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 
 #include "cluster/inbox_message.h"
+#include "registry_library.h"
 #include "cluster/shared_record.h"
 #include "net/io_port_context.h"
 #include "tracker/peers_encoder.h"
@@ -341,8 +343,41 @@ void ClusterNode::OnHeartbeatDone(void* owner, std::uint64_t sentAt, CallOutcome
   self->nodes.Update(seen, static_cast<std::int64_t>(sentAt));
 }
 
+void ClusterNode::LoadLibrary() {
+  const std::uint64_t refreshes = engine.Stats().slotMapRefreshes;
+  if (refreshes == libraryCheckedAt || !engine.Ready()) return;
+  libraryCheckedAt = refreshes;
+  // A key per primary, found by trying names: each primary owns about a
+  // third of the slots, so a few names reach them all.
+  const std::size_t primaries = engine.PrimariesKnown();
+  std::vector<const void*> reached;
+  for (int i = 0; i < 4096 && reached.size() < primaries; ++i) {
+    const std::string key = "lt:library:" + std::to_string(i);
+    const void* owner = engine.SlotOwner(KeySlot(key));
+    if (owner == nullptr || std::find(reached.begin(), reached.end(), owner) != reached.end()) continue;
+    reached.push_back(owner);
+    if (std::find(loadedOn.begin(), loadedOn.end(), owner) != loadedOn.end()) continue;
+    const char* argv[] = {"FUNCTION", "LOAD", "REPLACE", kRegistryLibrary};
+    const std::size_t lengths[] = {8, 4, 7, sizeof kRegistryLibrary - 1};
+    if (engine.Call(key, 4, argv, lengths, &ClusterNode::OnLibraryLoaded, reinterpret_cast<std::uintptr_t>(owner)))
+      loadedOn.push_back(owner);
+  }
+}
+
+void ClusterNode::OnLibraryLoaded(void* owner, std::uint64_t primary, CallOutcome outcome, const redisReply* reply) {
+  if (outcome == CallOutcome::Replied && reply->type != REDIS_REPLY_ERROR) return;
+  auto* self = static_cast<ClusterNode*>(owner);
+  // Tried again at the next look at the map.
+  std::erase(self->loadedOn, reinterpret_cast<const void*>(static_cast<std::uintptr_t>(primary)));
+  self->libraryCheckedAt = ~std::uint64_t{0};
+  const std::string_view text = outcome == CallOutcome::Replied ? ReplyText(reply) : "no answer";
+  LogLimited(self->engineErrorLines, "cluster: loading the function library failed: %.*s", static_cast<int>(text.size()),
+             text.data());
+}
+
 void ClusterNode::RunPass(std::int64_t nowMs) {
   engine.RunTimers(nowMs);
+  LoadLibrary();
   Beat(nowMs);
   SendOutboxes();
 }

@@ -61,6 +61,7 @@ class ClusterNode final : public SharedRegistry, public ClusterService {
 
   static void OnAnnounceDone(void* owner, std::uint64_t cookie, CallOutcome outcome, const redisReply* reply);
   static void OnHeartbeatDone(void* owner, std::uint64_t cookie, CallOutcome outcome, const redisReply* reply);
+  static void OnLibraryLoaded(void* owner, std::uint64_t primary, CallOutcome outcome, const redisReply* reply);
   static void OnInboxMessage(void* owner, std::string_view channel, std::string_view payload);
 
   // The description of the peer's connections on this node, `adding` among
@@ -70,6 +71,8 @@ class ClusterNode final : public SharedRegistry, public ClusterService {
   void RouteIntroduction(Tracker& tracker, std::string_view introduction, const redisReply& reply);
   void SendOutboxes();
   void Beat(std::int64_t nowMs);
+  // Loads the function library on every primary not loaded on yet.
+  void LoadLibrary();
   void CountDegraded(DegradedReason reason, const char* why);
 
   IoPortContext& loop;
@@ -82,6 +85,9 @@ class ClusterNode final : public SharedRegistry, public ClusterService {
   NodeTable nodes;
   std::int64_t nextBeatMs = 0;
   bool beatInFlight = false;
+  // Primaries given the function library, and the map refresh last checked.
+  std::vector<const void*> loadedOn;
+  std::uint64_t libraryCheckedAt = ~std::uint64_t{0};
   // The answer of the connection being resumed, while it is handled again.
   CallOutcome answerOutcome = CallOutcome::Unreachable;
   const redisReply* answer = nullptr;

@@ -143,6 +143,9 @@ std::size_t EngineClient::PrimariesConnected() const {
 }
 
 std::size_t EngineClient::InFlight() const { return state->calls.size(); }
+const void* EngineClient::SlotOwner(std::uint16_t slot) const {
+  return slot < state->slotOwner.size() ? state->slotOwner[slot] : nullptr;
+}
 const EngineStats& EngineClient::Stats() const { return state->stats; }
 void EngineClient::Stop() { state->Stop(); }
 bool EngineClient::TransfersInFlight() const { return state->TransfersInFlight(); }

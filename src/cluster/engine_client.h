@@ -104,6 +104,8 @@ class EngineClient {
   std::size_t PrimariesKnown() const;
   std::size_t PrimariesConnected() const;
   std::size_t InFlight() const;
+  // Which primary owns the slot, as an identity to compare (null: unknown).
+  const void* SlotOwner(std::uint16_t slot) const;
   const EngineStats& Stats() const;
 
   // Closes every connection (answers nobody: callbacks still owed are made
