@@ -44,6 +44,7 @@ mkdir -p "$build"
 # Linux build: the tracker, its tests, the uTP test client, benchmarks.
 step "linux build" configure_and_build "$build/linux" -DCMAKE_BUILD_TYPE=RelWithDebInfo
 step "linux unit tests" "$build/linux/tests/unit_tests" --gtest_brief=1
+step "linux cluster unit tests" "$build/linux/tests/cluster_tests" --gtest_brief=1
 # The completion-port contract on each Linux backend.
 step "linux port-contract tests (io_uring)" env LATTICE_IO_BACKEND=io_uring "$build/linux/tests/port_tests" --gtest_brief=1
 step "linux port-contract tests (epoll)" env LATTICE_IO_BACKEND=epoll "$build/linux/tests/port_tests" --gtest_brief=1
@@ -66,6 +67,7 @@ for backend in io_uring epoll; do
   step "sanitizer port-contract tests ($backend)" env ASAN_OPTIONS=detect_leaks=1 LATTICE_IO_BACKEND=$backend \
     "$build/asan/tests/port_tests" --gtest_brief=1
 done
+step "sanitizer cluster unit tests" "$build/asan/tests/cluster_tests" --gtest_brief=1
 step "sanitizer engine client tests" env ASAN_OPTIONS=detect_leaks=1 "$build/asan/tests/engine_tests" --gtest_brief=1
 
 # Fuzz targets (libFuzzer needs clang) for a bounded time.
