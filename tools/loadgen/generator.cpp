@@ -122,6 +122,12 @@ bool Generator::SetUp() {
     std::fprintf(stderr, "loadgen: cannot parse address %s\n", options.host.c_str());
     return false;
   }
+  for (std::uint16_t port : options.ports) {
+    sockaddr_storage target = server;
+    if (server.ss_family == AF_INET) reinterpret_cast<sockaddr_in*>(&target)->sin_port = htons(port);
+    else reinterpret_cast<sockaddr_in6*>(&target)->sin6_port = htons(port);
+    targets.push_back(target);
+  }
 
   // Thousands of connections need thousands of descriptors.
   rlimit limit{};
@@ -208,6 +214,21 @@ int Generator::Run() {
       case Phase::Drain:
         if ((inFlightOpen == 0 && total.introductions >= total.listed) || now >= drainDeadline) {
           Finish();
+          if (options.hold > 0) {
+            // The caller reads its counters now, before the closes make work of their own.
+            std::fprintf(stderr, "loadgen: mark drained\n");
+            std::fflush(stderr);
+            phase = Phase::Hold;
+            holdDeadline = now + static_cast<std::int64_t>(options.hold * kSecond);
+            break;
+          }
+          CloseAll();
+          phase = Phase::Closing;
+          closingDeadline = now + kSecond / 2;
+        }
+        break;
+      case Phase::Hold:
+        if (now >= holdDeadline) {
           CloseAll();
           phase = Phase::Closing;
           closingDeadline = now + kSecond / 2;
@@ -254,7 +275,8 @@ void Generator::OpenTcp(Connection& c) {
   epoll_ctl(epollFd, EPOLL_CTL_ADD, c.fd, &ev);
   c.state = Connection::State::Connecting;
   ++connecting;
-  if (connect(c.fd, reinterpret_cast<sockaddr*>(&server), serverLength) == 0) {
+  sockaddr_storage& target = targets[c.index % targets.size()];
+  if (connect(c.fd, reinterpret_cast<sockaddr*>(&target), serverLength) == 0) {
     OnOpened(c);
   } else if (errno != EINPROGRESS) {
     ++errors.connectFailures;
@@ -273,7 +295,7 @@ void Generator::OpenUtp(Connection& c) {
   utp_set_userdata(c.utpSocket, &c);
   c.state = Connection::State::Connecting;
   ++connecting;
-  utp_connect(c.utpSocket, reinterpret_cast<sockaddr*>(&server), serverLength);
+  utp_connect(c.utpSocket, reinterpret_cast<sockaddr*>(&targets[c.index % targets.size()]), serverLength);
 }
 
 void Generator::OnOpened(Connection& c) {
@@ -539,7 +561,7 @@ void Generator::FlushPending(Connection& c) {
 
 void Generator::CloseConnection(Connection& c, bool byPeer) {
   if (c.state == Connection::State::Closed) return;
-  if (byPeer && (phase == Phase::Warmup || phase == Phase::Measure || phase == Phase::Drain)) {
+  if (byPeer && (phase == Phase::Warmup || phase == Phase::Measure || phase == Phase::Drain || phase == Phase::Hold)) {
     ++errors.unexpectedCloses;
   }
   if (c.state == Connection::State::Connecting) --connecting;
@@ -672,6 +694,10 @@ void Generator::StartMeasure() {
   if (!options.quiet)
     std::fprintf(stderr, "loadgen: %u connections open, %llu peers announced in %.2f s\n", layout.connections,
                  static_cast<unsigned long long>(total.announces), warmupSeconds);
+  if (options.hold > 0) {
+    std::fprintf(stderr, "loadgen: mark measure\n");
+    std::fflush(stderr);
+  }
   phase = Phase::Measure;
   measureStart = now;
   measureEnd = now + static_cast<std::int64_t>(options.duration * kSecond);

@@ -122,7 +122,7 @@ class Generator {
   void FlushDatagrams();
 
  private:
-  enum class Phase { Warmup, Measure, Drain, Closing, Done };
+  enum class Phase { Warmup, Measure, Drain, Hold, Closing, Done };
 
   bool SetUp();
   void OpenConnections();
@@ -155,6 +155,7 @@ class Generator {
   std::uint32_t nonce = 0;
   sockaddr_storage server{};
   socklen_t serverLength = 0;
+  std::vector<sockaddr_storage> targets;  // server at each of options.ports; connection i uses i mod n
   int epollFd = -1;
   std::vector<Connection> connections;
   std::vector<UdpEndpoint> udps;
@@ -166,6 +167,7 @@ class Generator {
   std::uint32_t settledCount = 0;   // connections done with warm-up, either way
   std::uint64_t inFlightOpen = 0;   // requests outstanding on open connections
   std::int64_t closingDeadline = 0;
+  std::int64_t holdDeadline = 0;
   std::int64_t startedAt = 0;
   std::int64_t measureStart = 0;
   std::int64_t measureEnd = 0;

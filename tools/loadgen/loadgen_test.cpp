@@ -13,6 +13,7 @@
 #include "classify.h"
 #include "hostile.h"
 #include "layout.h"
+#include "options.h"
 #include "log/log.h"
 #include "log/loop_clock.h"
 #include "net/byte_ring.h"
@@ -179,6 +180,28 @@ TEST(SummariseInterval, OnlyTheSamplesSinceTheLastReport) {
   EXPECT_EQ(none.replies, 0u);
   EXPECT_EQ(none.p99Ms, -1);
   EXPECT_EQ(SummariseInterval(micros, 0).maxMs, 900.0);
+}
+
+// --ports spreads the connections over cluster nodes: a list read wrong
+// sends them all to one node, or to a port nobody listens on.
+TEST(Options, PortListOrTheSinglePort) {
+  auto parse = [](std::vector<std::string> words, Options& o) {
+    words.insert(words.begin(), "loadgen");
+    words.insert(words.end(), {"--tcp", "3"});
+    std::vector<char*> argv;
+    for (std::string& w : words) argv.push_back(w.data());
+    return ParseOptions(static_cast<int>(argv.size()), argv.data(), o);
+  };
+  Options o;
+  ASSERT_TRUE(parse({"--ports", "31000,31001,65535"}, o));
+  EXPECT_EQ(o.ports, (std::vector<std::uint16_t>{31000, 31001, 65535}));
+  Options single;
+  ASSERT_TRUE(parse({"--port", "4000"}, single));
+  EXPECT_EQ(single.ports, std::vector<std::uint16_t>{4000});
+  for (const char* bad : {"", "1,,2", "1,", ",1", "0", "65536", "1,x", "1, 2", "-1", "1.5"}) {
+    Options rejected;
+    EXPECT_FALSE(parse({"--ports", bad}, rejected)) << "'" << bad << "'";
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Shapes, EveryMessage,

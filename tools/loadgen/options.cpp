@@ -17,6 +17,7 @@ const char* kUsage =
     "usage: loadgen [options]\n"
     "  --host ADDR            tracker address, loopback only (127.0.0.1)\n"
     "  --port N               tracker port (3000)\n"
+    "  --ports N,N,...        several tracker ports (cluster nodes): connection i goes to the (i mod n)-th\n"
     "  --tcp N  --utp N       TCP and uTP connections\n"
     "  --udp-sockets N        client UDP sockets carrying the uTP connections\n"
     "  --peers-per-conn N     peer ids announced on each connection (1)\n"
@@ -26,6 +27,8 @@ const char* kUsage =
     "  --idle                 no requests after warm-up, only keep-alives\n"
     "  --duration S           measured seconds (5); --drain S (5); --timeout S (hard limit)\n"
     "  --keepalive S          re-announce a connection silent for S seconds (10)\n"
+    "  --hold S               print \"loadgen: mark measure\" when measuring starts and \"loadgen: mark\n"
+    "                         drained\" after the drain, then wait S s before closing the connections\n"
     "  --warmup-window N      announces in flight per connection during warm-up (16)\n"
     "  --connect-window N     connection attempts in flight (256)\n"
     "  --tracker-pid PID      sample its VmRSS and CPU time\n"
@@ -48,6 +51,26 @@ bool Number(const char* text, double lo, double hi, double* out) {
   return true;
 }
 
+// "P1,P2,...": whole numbers 1 to 65535, no empty entry.
+bool PortList(const char* text, std::vector<std::uint16_t>* out) {
+  std::vector<std::uint16_t> ports;
+  std::string all = text;
+  std::size_t at = 0;
+  while (true) {
+    std::size_t comma = all.find(',', at);
+    std::string word = all.substr(at, comma == std::string::npos ? std::string::npos : comma - at);
+    double v;
+    if (word.empty() || word.find_first_not_of("0123456789") != std::string::npos ||
+        !Number(word.c_str(), 1, 65535, &v))
+      return false;
+    ports.push_back(static_cast<std::uint16_t>(v));
+    if (comma == std::string::npos) break;
+    at = comma + 1;
+  }
+  *out = ports;
+  return true;
+}
+
 }  // namespace
 
 bool ParseOptions(int argc, char** argv, Options& o) {
@@ -66,6 +89,7 @@ bool ParseOptions(int argc, char** argv, Options& o) {
   std::map<std::string, Setter> valued = {
       {"--host", [&](const char* t) { o.host = t; return true; }},
       {"--port", integer(&o.port, 1, 65535)},
+      {"--ports", [&](const char* t) { return PortList(t, &o.ports); }},
       {"--tcp", integer(&o.tcp, 0, 1000000)},
       {"--utp", integer(&o.utp, 0, 1000000)},
       {"--udp-sockets", integer(&o.udpSockets, 0, 1024)},
@@ -79,6 +103,7 @@ bool ParseOptions(int argc, char** argv, Options& o) {
       {"--drain", real(&o.drain, 0, 600)},
       {"--timeout", real(&o.timeout, 0, 90000)},
       {"--keepalive", real(&o.keepalive, 0.1, 3600)},
+      {"--hold", real(&o.hold, 0, 20)},
       {"--warmup-window", integer(&o.warmupWindow, 1, 4096)},
       {"--connect-window", integer(&o.connectWindow, 1, 100000)},
       {"--tracker-pid", integer(&o.trackerPid, 1, 1 << 30)},
@@ -131,6 +156,7 @@ bool ParseOptions(int argc, char** argv, Options& o) {
     }
   }
   if (o.host == "localhost") o.host = "127.0.0.1";
+  if (o.ports.empty()) o.ports.push_back(o.port);
   if (!o.hostile.empty()) {
     if (o.timeout == 0) o.timeout = o.duration + 30;
     return true;
@@ -150,7 +176,7 @@ bool ParseOptions(int argc, char** argv, Options& o) {
   // Several sockets, so no single one carries every uTP connection.
   if (o.udpSockets == 0) o.udpSockets = std::min(32u, std::max(4u, (o.utp + 624) / 625));
   if (o.udpSockets > o.utp) o.udpSockets = o.utp;
-  if (o.timeout == 0) o.timeout = 120 + 2 * (o.duration + o.drain);
+  if (o.timeout == 0) o.timeout = 120 + 2 * (o.duration + o.drain) + o.hold;
   return true;
 }
 

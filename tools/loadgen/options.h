@@ -3,12 +3,14 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace loadgen {
 
 struct Options {
   std::string host = "127.0.0.1";
   std::uint16_t port = 3000;
+  std::vector<std::uint16_t> ports;  // connection i goes to ports[i mod n]; empty: port alone
   std::uint32_t tcp = 0;             // TCP connections
   std::uint32_t utp = 0;             // uTP connections
   std::uint32_t udpSockets = 0;      // 0: chosen from the uTP count
@@ -23,6 +25,7 @@ struct Options {
   double drain = 5;
   double timeout = 0;                // 0: derived from the other times
   double keepalive = 10;             // re-announce after this long without sending
+  double hold = 0;                   // > 0: print marks at the window's edges, wait this long before closing
   std::uint32_t warmupWindow = 16;
   std::uint32_t connectWindow = 256;
   int trackerPid = 0;
