@@ -58,7 +58,7 @@ def run_rules(ports, rng):
     holders = {}                     # peer -> open connections that announced it
     conns = []                       # (connection, peer)
     checked = 0
-    for step in range(160):
+    for step in range(110):
         if rng.random() < 0.15 and conns:
             conn, peer = conns.pop(rng.randrange(len(conns)))
             # Until its node has handled the close (and sent the unbind),
@@ -81,7 +81,7 @@ def run_rules(ports, rng):
         if len(holders.setdefault(peer, set())) >= BOUND:
             # Over the bound: dropped, no reply, nothing registered.
             with pytest.raises(OSError):
-                conn.recv(timeout=0.5)
+                conn.recv(timeout=0.3)
             conn.close()
             continue
         msg = conn.recv()
@@ -120,4 +120,4 @@ def test_one_model_holds_for_the_tracker_alone_and_for_three_nodes_on_redis():
         assert sum(n.degraded() for n in nodes) == 0, "some answers did not come from the shared registry"
     finally:
         cluster.close()
-    assert checked_alone == checked_cluster > 50
+    assert checked_alone == checked_cluster > 40
