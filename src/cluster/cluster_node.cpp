@@ -181,8 +181,7 @@ SharedAnswer ClusterNode::Answer(Connection&) {
     return SharedAnswer::Missing;
   }
   const redisReply* r = answer;
-  if (r->type != REDIS_REPLY_ARRAY || r->elements < 2 || r->element[0]->type != REDIS_REPLY_INTEGER ||
-      r->elements % 2 != 0) {
+  if (r->type != REDIS_REPLY_ARRAY || r->elements < 2 || r->element[0]->type != REDIS_REPLY_INTEGER) {
     ++degraded[kEngineError];
     const std::string_view text = ReplyText(r);
     LogLimited(engineErrorLines, "cluster: the engine answered with an error: %.*s", static_cast<int>(text.size()),
@@ -205,10 +204,10 @@ EncodedMessage ClusterNode::EncodeAnswer(Tracker& tracker, Connection&, const Ge
   }
   BeginPeersMessage(tracker.replyBuffer);
   SharedRecord record;
-  for (std::size_t i = 2; i + 1 < r.elements; i += 2) {
-    const std::string_view id = ReplyText(r.element[i]);
-    if (id.size() != 20 || !DecodeRecord(ReplyText(r.element[i + 1]), record)) continue;
-    EncodeSharedEntry(tracker.replyBuffer, reinterpret_cast<const std::uint8_t*>(id.data()), record);
+  for (std::size_t i = 2; i < r.elements; ++i) {
+    const std::string_view listed = ReplyText(r.element[i]);
+    if (!DecodeListedPeer(listed, record)) continue;
+    EncodeSharedEntry(tracker.replyBuffer, reinterpret_cast<const std::uint8_t*>(listed.data()), record);
   }
   return FinishPeersMessage(tracker.replyBuffer, request, tracker.now);
 }
@@ -224,8 +223,8 @@ void ClusterNode::RouteIntroduction(Tracker& tracker, std::string_view intro, co
   std::size_t groupCount = 0;
   std::vector<std::uint64_t>* groupTokens = routeTokens;
   SharedRecord record;
-  for (std::size_t i = 3; i < r.elements; i += 2) {
-    if (!DecodeRecord(ReplyText(r.element[i]), record)) continue;
+  for (std::size_t i = 2; i < r.elements; ++i) {
+    if (!DecodeListedPeer(ReplyText(r.element[i]), record)) continue;
     for (std::size_t p = 0; p < record.partCount; ++p) {
       const SharedPart& part = record.parts[p];
       std::string_view description = part.connections;

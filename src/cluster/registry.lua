@@ -149,8 +149,10 @@ local function take(out, hkey, zkey, id, blob, check, now, epochs)
     blob = live_record(hkey, zkey, id, blob, now, epochs)
     if blob == nil then return 0 end
   end
-  local n = #out
-  out[n + 1], out[n + 2] = id, blob
+  -- One string per peer, its id and its record without the expiry header:
+  -- a reply of 15 peers is about 225 bytes shorter than id and stored
+  -- value apart.
+  out[#out + 1] = id .. string.sub(blob, 9)
   return 1
 end
 
@@ -215,14 +217,15 @@ local function select_any(out, hkey, zkey, requester, check, now, epochs)
     -- Only dead records found can leave a draw short: draw again.
     if all or not dead or got >= MAX_LISTED then return end
     taken = {}
-    for i = 3, #out, 2 do taken[out[i]] = true end
+    for i = 3, #out do taken[string.sub(out[i], 1, ID_BYTES)] = true end
   end
 end
 
 -- FCALL lattice_announce 2 <records> <expiries>
 --   peer node epoch count conns lp up pv la la_list pwl bound ttl_ms epochs
 -- Registers or refreshes the peer's record with this node's part, then
--- selects up to 15 other peers. Returns {1, connections, id, record, ...}
+-- selects up to 15 other peers. Returns {1, connections, peer, peer, ...},
+-- each peer its 20-byte id followed by its record without the expiry header
 -- or, when the node's part would take the peer's connections over the
 -- bound, {0, connections} with nothing changed.
 local function announce(keys, args)

@@ -91,7 +91,6 @@ class MessageReader {
   const std::uint8_t* end;
 };
 
-constexpr std::size_t kHeaderBytes = 8;
 constexpr std::size_t kSharedFields = 5;
 constexpr std::size_t kPartFields = 5;
 constexpr std::size_t kTokenBytes = 8;
@@ -100,9 +99,9 @@ ByteView View(std::string_view s) { return {reinterpret_cast<const std::uint8_t*
 
 }  // namespace
 
-bool DecodeRecord(std::string_view blob, SharedRecord& record) {
-  if (blob.size() < kHeaderBytes) return false;
-  MessageReader in(blob.substr(kHeaderBytes));
+bool DecodeListedPeer(std::string_view listed, SharedRecord& record) {
+  if (listed.size() < kListedIdBytes) return false;
+  MessageReader in(listed.substr(kListedIdBytes));
   std::size_t size = 0;
   if (!in.ReadArray(size) || size < kSharedFields || (size - kSharedFields) % kPartFields != 0) return false;
   std::uint64_t pv = 0;

@@ -38,9 +38,11 @@ struct SharedRecord {
   std::size_t partCount = 0;  // parts beyond kMaxParts are left out
 };
 
-// Decodes a stored record (the 8-byte expiry header, then the MessagePack
-// array). Views point into blob. False when it is not a record.
-bool DecodeRecord(std::string_view blob, SharedRecord& record);
+// Decodes a listed peer as the engine returns it: the 20-byte id, then the
+// record's MessagePack array (the stored expiry header left out). Views
+// point into listed. False when it is not a listed peer.
+inline constexpr std::size_t kListedIdBytes = 20;
+bool DecodeListedPeer(std::string_view listed, SharedRecord& record);
 
 // A connection's entry in a part's description: kind (1 byte), address size
 // (0, 6 or 18), the address, the token (8 bytes, big-endian).

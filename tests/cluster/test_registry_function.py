@@ -34,16 +34,16 @@ class Share:
     def listed(self, peer, **kw):
         out = self.announce(peer, **kw)
         assert out[0] == 1, out
-        return out[2::2]
+        return [p[:20] for p in out[2:]]
 
     def records(self, peer, **kw):
         """The listed peers' records, decoded: {id: (fields, parts)}."""
         out = self.announce(peer, **kw)
         assert out[0] == 1, out
-        return {out[i]: self.decode(out[i + 1]) for i in range(2, len(out), 2)}
+        return {p[:20]: self.decode(p[20:]) for p in out[2:]}
 
-    def decode(self, blob):
-        r = self.redis.eval("return cmsgpack.unpack(string.sub(ARGV[1], 9))", 0, blob)
+    def decode(self, record):
+        r = self.redis.eval("return cmsgpack.unpack(ARGV[1])", 0, record)
         fields = tuple(r[:5])
         parts = {r[i]: (r[i + 1], r[i + 3], r[i + 4]) for i in range(5, len(r), 5)}  # node: (epoch, count, conns)
         assert len(parts) * 5 == len(r) - 5, r
