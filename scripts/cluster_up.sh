@@ -117,7 +117,16 @@ for port in "${ports[@]}"; do
     [ -s "$dir/$port/redis.pid" ] && redis-cli -p "$port" ping >/dev/null 2>&1 && break
     sleep 0.1
   done
-  [ -s "$dir/$port/redis.pid" ] || { echo "redis on port $port did not start; see $dir/$port/redis.log" >&2; stop_dir "$dir"; exit 1; }
+  if ! [ -s "$dir/$port/redis.pid" ]; then
+    echo "redis on port $port did not start; see $dir/$port/redis.log" >&2
+    # The servers that did start are stopped too: record every pid there is.
+    for other in "${ports[@]}"; do
+      [ -s "$dir/$other/redis.pid" ] && ! grep -q "^redis $other " "$dir/pids" &&
+        echo "redis $other $(cat "$dir/$other/redis.pid")" >>"$dir/pids"
+    done
+    stop_dir "$dir"
+    exit 1
+  fi
   echo "redis $port $(cat "$dir/$port/redis.pid")" >>"$dir/pids"
 done
 
