@@ -12,6 +12,7 @@
 #include "cluster/shared_record.h"
 #include "net/io_port_context.h"
 #include "tracker/peers_encoder.h"
+#include "tracker/request_handler.h"
 #include "tracker/tracker.h"
 
 namespace lattice::cluster {
@@ -32,11 +33,7 @@ std::string_view ReplyText(const redisReply* r) {
 }
 
 void CountSent(Tracker& tracker, Connection& target, std::string_view message) {
-  if (target.Send(message.data(), message.size())) {
-    tracker.stats.CountPeersSent(target.Kind());
-  } else {
-    ++tracker.stats.introductionsDropped[message.size() > kMaxOutboundBytes ? kDropTooLarge : kDropRingFull];
-  }
+  SendIntroduction(tracker, target, reinterpret_cast<const std::uint8_t*>(message.data()), message.size());
 }
 
 // Small decimal texts for the call's arguments, without allocating.
@@ -194,79 +191,77 @@ SharedAnswer ClusterNode::Answer(Connection&) {
 EncodedMessage ClusterNode::EncodeAnswer(Tracker& tracker, Connection&, const GetPeersRequest& request,
                                          const PeerRecord& requester, const CompactAddress& address) {
   const redisReply& r = *answer;
-  if (r.elements > 2) {
+  const bool introduce = r.elements > 2;
+  if (introduce) {
     // The introduction first: the reply is encoded into the same buffer.
     static const std::vector<PeerRecord*> kNone;
     const EncodedMessage intro = EncodePeersMessage(tracker.replyBuffer, tracker.registry, PeersMode::Introduce,
                                                     request, requester, address, kNone, tracker.now);
     introduction.assign(reinterpret_cast<const char*>(intro.data), intro.length);
-    RouteIntroduction(tracker, introduction, r);
   }
+  // Each listed peer is decoded once: listed in the reply, and its
+  // connections given the introduction.
   BeginPeersMessage(tracker.replyBuffer);
+  RouteGroups groups;
   SharedRecord record;
   for (std::size_t i = 2; i < r.elements; ++i) {
     const std::string_view listed = ReplyText(r.element[i]);
     if (!DecodeListedPeer(listed, record)) continue;
+    if (introduce) RouteIntroduction(tracker, record, groups);
     EncodeSharedEntry(tracker.replyBuffer, reinterpret_cast<const std::uint8_t*>(listed.data()), record);
   }
+  if (introduce) QueueForOtherNodes(groups);
   return FinishPeersMessage(tracker.replyBuffer, request, tracker.now);
 }
 
-void ClusterNode::RouteIntroduction(Tracker& tracker, std::string_view intro, const redisReply& r) {
-  // Other nodes' connections, grouped by node and epoch, so each node's
-  // inbox carries the introduction once.
-  struct Group {
-    std::string_view node;
-    std::uint64_t epoch;
-  };
-  Group groups[SharedRecord::kMaxParts];
-  std::size_t groupCount = 0;
-  std::vector<std::uint64_t>* groupTokens = routeTokens;
-  SharedRecord record;
-  for (std::size_t i = 2; i < r.elements; ++i) {
-    if (!DecodeListedPeer(ReplyText(r.element[i]), record)) continue;
-    for (std::size_t p = 0; p < record.partCount; ++p) {
-      const SharedPart& part = record.parts[p];
-      std::string_view description = part.connections;
-      SharedConnection c;
-      if (part.node == nodeId) {
-        if (part.epoch != epoch) continue;  // an earlier run of this node
-        while (NextConnection(description, c)) {
-          if (Connection* target = tokens.Find(c.token)) CountSent(tracker, *target, intro);
-        }
-        continue;
+void ClusterNode::RouteIntroduction(Tracker& tracker, const SharedRecord& record, RouteGroups& groups) {
+  const std::string_view intro = introduction;
+  for (std::size_t p = 0; p < record.partCount; ++p) {
+    const SharedPart& part = record.parts[p];
+    std::string_view description = part.connections;
+    SharedConnection c;
+    if (part.node == nodeId) {
+      if (part.epoch != epoch) continue;  // an earlier run of this node
+      while (NextConnection(description, c)) {
+        if (Connection* target = tokens.Find(c.token)) CountSent(tracker, *target, intro);
       }
-      if (!nodes.Alive(part.node, part.epoch)) continue;
-      std::size_t g = 0;
-      while (g < groupCount && !(groups[g].node == part.node && groups[g].epoch == part.epoch)) ++g;
-      if (g == groupCount) {
-        if (groupCount == SharedRecord::kMaxParts) continue;
-        groupTokens[groupCount].clear();
-        groups[groupCount++] = {part.node, part.epoch};
-      }
-      while (NextConnection(description, c)) groupTokens[g].push_back(c.token);
+      continue;
     }
+    if (!nodes.Alive(part.node, part.epoch)) continue;
+    std::size_t g = 0;
+    while (g < groups.count && !(groups.node[g] == part.node && groups.epoch[g] == part.epoch)) ++g;
+    if (g == groups.count) {
+      if (groups.count == SharedRecord::kMaxParts) continue;
+      routeTokens[groups.count].clear();
+      groups.node[groups.count] = part.node;
+      groups.epoch[groups.count++] = part.epoch;
+    }
+    while (NextConnection(description, c)) routeTokens[g].push_back(c.token);
   }
-  for (std::size_t g = 0; g < groupCount; ++g) {
+}
+
+void ClusterNode::QueueForOtherNodes(const RouteGroups& groups) {
+  for (std::size_t g = 0; g < groups.count; ++g) {
     Outbox* box = nullptr;
     for (Outbox& o : outboxes)
-      if (o.node == groups[g].node) box = &o;
-    if (box == nullptr) box = &outboxes.emplace_back(Outbox{std::string(groups[g].node), {}});
-    AppendIntroduction(box->message, intro, groups[g].epoch, groupTokens[g]);
-    forwarded += groupTokens[g].size();
+      if (o.node == groups.node[g]) box = &o;
+    if (box == nullptr) {
+      // Each sender writes to one of a node's channels, chosen by its own id.
+      const int index = static_cast<int>(std::hash<std::string>{}(nodeId) % kInboxChannels);
+      box = &outboxes.emplace_back(Outbox{std::string(groups.node[g]), InboxChannel(groups.node[g], index), {}});
+    }
+    AppendIntroduction(box->message, introduction, groups.epoch[g], routeTokens[g]);
+    forwarded += routeTokens[g].size();
     if (box->message.size() >= kMaxInboxMessageBytes) SendOutboxes();
   }
 }
 
 void ClusterNode::SendOutboxes() {
-  // Each sender writes to one of a node's channels, chosen by its own id.
-  const int index = static_cast<int>(std::hash<std::string>{}(nodeId) % kInboxChannels);
   for (Outbox& box : outboxes) {
     if (box.message.empty()) continue;
-    const std::string channel = InboxChannel(box.node, index);
-    const char* argv[] = {"SPUBLISH", channel.data(), box.message.data()};
-    const std::size_t lengths[] = {8, channel.size(), box.message.size()};
-    if (engine.Call(channel, 3, argv, lengths, nullptr, 0)) {
+    const char* argv[] = {"SPUBLISH", box.channel.data(), box.message.data()};
+    const std::size_t lengths[] = {8, box.channel.size(), box.message.size()};
+    if (engine.Call(box.channel, 3, argv, lengths, nullptr, 0)) {
       ++inboxSent;
     } else {
       undeliverable += 1;

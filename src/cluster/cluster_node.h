@@ -56,7 +56,15 @@ class ClusterNode final : public SharedRegistry, public ClusterService {
   // Introductions gathered in this pass for one other node.
   struct Outbox {
     std::string node;
+    std::string channel;  // the one of its inbox channels this node writes to
     std::string message;
+  };
+  // The other nodes one introduction goes to, with the epoch of each; their
+  // tokens are in routeTokens at the same index.
+  struct RouteGroups {
+    std::string_view node[SharedRecord::kMaxParts];
+    std::uint64_t epoch[SharedRecord::kMaxParts] = {};
+    std::size_t count = 0;
   };
 
   static void OnAnnounceDone(void* owner, std::uint64_t cookie, CallOutcome outcome, const redisReply* reply);
@@ -68,7 +76,11 @@ class ClusterNode final : public SharedRegistry, public ClusterService {
   // them (null: none added); returns how many.
   std::size_t DescribeConnections(Tracker& tracker, const PeerId& id, Connection* adding, const Connection* leaving);
   void SetShareKeys(const ShareId& share);
-  void RouteIntroduction(Tracker& tracker, std::string_view introduction, const redisReply& reply);
+  // Sends the introduction on this node's connections of a listed peer and
+  // gathers those on other nodes into groups.
+  void RouteIntroduction(Tracker& tracker, const SharedRecord& record, RouteGroups& groups);
+  // Adds the introduction, once per other node, to that node's outbox.
+  void QueueForOtherNodes(const RouteGroups& groups);
   void SendOutboxes();
   void Beat(std::int64_t nowMs);
   // Loads the function library on every primary not loaded on yet.

@@ -72,6 +72,14 @@ EncodedMessage AnswerFromShared(Tracker& tracker, Connection& connection, const 
 
 }  // namespace
 
+void SendIntroduction(Tracker& tracker, Connection& target, const std::uint8_t* data, std::size_t length) {
+  if (target.Send(data, length)) {
+    tracker.stats.CountPeersSent(target.Kind());
+  } else {
+    ++tracker.stats.introductionsDropped[length > kMaxOutboundBytes ? kDropTooLarge : kDropRingFull];
+  }
+}
+
 EncodedMessage HandleMessage(Tracker& tracker, Connection& connection, const std::uint8_t* message,
                              std::uint64_t totalLength, const CompactAddress& peerAddress) {
   const std::int64_t time = tracker.now;
@@ -133,13 +141,7 @@ EncodedMessage HandleMessage(Tracker& tracker, Connection& connection, const std
       for (PeerRecord* chosen : *selection) {
         const std::vector<Connection*>* connections = registry.PeerConnectionsOf(*chosen);
         if (connections == nullptr) continue;
-        for (Connection* target : *connections) {
-          if (target->Send(intro.data, intro.length)) {
-            tracker.stats.CountPeersSent(target->Kind());
-          } else {
-            ++tracker.stats.introductionsDropped[intro.length > kMaxOutboundBytes ? kDropTooLarge : kDropRingFull];
-          }
-        }
+        for (Connection* target : *connections) SendIntroduction(tracker, *target, intro.data, intro.length);
       }
     }
   }

@@ -16,4 +16,8 @@ namespace lattice {
 EncodedMessage HandleMessage(Tracker& tracker, Connection& connection, const std::uint8_t* message,
                              std::uint64_t totalLength, const CompactAddress& peerAddress);
 
+// Queues an introduction on one connection of a listed peer, counted as sent
+// or as dropped (too large for any queue, or no room in this one).
+void SendIntroduction(Tracker& tracker, Connection& target, const std::uint8_t* data, std::size_t length);
+
 }  // namespace lattice
