@@ -9,14 +9,7 @@ file(GLOB LATTICE_CORE_SOURCES CONFIGURE_DEPENDS
   ${LATTICE_SRC}/app/*.cpp
   ${LATTICE_PLATFORM}/*.cpp)
 list(FILTER LATTICE_CORE_SOURCES EXCLUDE REGEX ".*/entry_point\\.cpp$")
-# Cluster mode where hiredis builds (Linux); elsewhere only what says it is
-# not available.
 file(GLOB LATTICE_CLUSTER_SOURCES CONFIGURE_DEPENDS ${LATTICE_SRC}/cluster/*.cpp)
-if(WIN32)
-  list(FILTER LATTICE_CLUSTER_SOURCES INCLUDE REGEX ".*_unavailable\\.cpp$")
-else()
-  list(FILTER LATTICE_CLUSTER_SOURCES EXCLUDE REGEX ".*_unavailable\\.cpp$")
-endif()
 list(APPEND LATTICE_CORE_SOURCES ${LATTICE_CLUSTER_SOURCES})
 
 add_library(lattice_core STATIC ${LATTICE_CORE_SOURCES})
@@ -44,10 +37,9 @@ if(NOT WIN32)
   find_path(LATTICE_LIBURING_INCLUDE liburing.h REQUIRED)
   target_include_directories(lattice_core PRIVATE ${LATTICE_LIBURING_INCLUDE})
   target_link_libraries(lattice_core PUBLIC ${LATTICE_LIBURING})
-  # RESP encoding and parsing for cluster mode, linked in as liburing is.
-  find_library(LATTICE_HIREDIS NAMES libhiredis.a hiredis REQUIRED)
-  target_link_libraries(lattice_core PUBLIC ${LATTICE_HIREDIS})
 endif()
+include(${PROJECT_SOURCE_DIR}/cmake/hiredis.cmake)
+target_link_libraries(lattice_core PUBLIC ${LATTICE_HIREDIS})
 if(WIN32)
   target_link_libraries(lattice_core PUBLIC ws2_32 mswsock advapi32 user32 psapi)
   # Vista is the oldest system with GetQueuedCompletionStatusEx, CancelIoEx

@@ -97,6 +97,9 @@ step "windows build" configure_and_build "$build/win" -DCMAKE_BUILD_TYPE=Release
   -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake"
 step "windows unit tests (wine)" scripts/wine_env.sh "$build/win/tests/unit_tests.exe" --gtest_brief=1
 step "windows port-contract tests (wine)" scripts/wine_env.sh "$build/win/tests/port_tests.exe" --gtest_brief=1
+step "windows cluster unit tests (wine)" scripts/wine_env.sh "$build/win/tests/cluster_tests.exe" --gtest_brief=1
+step "cluster: a windows node beside a linux node (wine, redis)" env \
+  WINE_TRACKER_EXE="$build/win/corvane-lattice-tracker.exe" $py -m pytest -q tests/cluster/test_cluster_nodes.py -k windows
 step "black-box suite (windows under wine)" env \
   TRACKER_CMD="scripts/wine_env.sh $build/win/corvane-lattice-tracker.exe" \
   TRACKER_STDOUT=0 TRACKER_SIGTERM=0 TRACKER_TIME_SCALE=6 TRACKER_ALLOCATED_UNKNOWN=1 \

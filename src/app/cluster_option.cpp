@@ -268,10 +268,6 @@ bool ReadClusterOptions(const ArgsCollector& args, const ClusterEnvironment& env
 bool ClusterOption(const ArgsCollector& args, cluster::ClusterSetup& setup, std::string& error) {
   setup = cluster::ClusterSetup{};
   if (args.Get(L"cluster").empty()) return true;
-  if (!cluster::ClusterModeBuilt()) {
-    error = "cluster: cluster mode is not available in this build";
-    return false;
-  }
   ClusterEnvironment environment;
   environment.password = std::getenv("LATTICE_REDIS_PASSWORD");
   environment.hostName = platform::HostName();

@@ -337,7 +337,7 @@ void ClusterNode::OnHeartbeatDone(void* owner, std::uint64_t sentAt, CallOutcome
   self->nodes.Update(seen, static_cast<std::int64_t>(sentAt));
 }
 
-void ClusterNode::LoadLibrary() {
+void ClusterNode::LoadFunctionLibrary() {
   const std::uint64_t refreshes = engine.Stats().slotMapRefreshes;
   if (refreshes == libraryCheckedAt || !engine.Ready()) return;
   libraryCheckedAt = refreshes;
@@ -371,7 +371,7 @@ void ClusterNode::OnLibraryLoaded(void* owner, std::uint64_t primary, CallOutcom
 
 void ClusterNode::RunPass(std::int64_t nowMs) {
   engine.RunTimers(nowMs);
-  LoadLibrary();
+  LoadFunctionLibrary();
   Beat(nowMs);
   SendOutboxes();
 }

@@ -84,7 +84,7 @@ class ClusterNode final : public SharedRegistry, public ClusterService {
   void SendOutboxes();
   void Beat(std::int64_t nowMs);
   // Loads the function library on every primary not loaded on yet.
-  void LoadLibrary();
+  void LoadFunctionLibrary();
   void CountDegraded(DegradedReason reason, const char* why);
 
   IoPortContext& loop;

@@ -21,7 +21,4 @@ struct ClusterSetup {
   std::int64_t recordTtlMs = 300000;
 };
 
-// Whether this build has cluster mode at all (the Windows build may not).
-bool ClusterModeBuilt();
-
 }  // namespace lattice::cluster

@@ -20,7 +20,7 @@ std::string EncodeSubscribe(const std::string& channel) {
   return out;
 }
 
-std::string_view Text(const redisReply* r) { return {r->str, r->len}; }
+std::string_view Text(const redisReply* r) { return {r->str, static_cast<std::size_t>(r->len)}; }
 
 }  // namespace
 

@@ -98,7 +98,8 @@ void EngineState::OnSlots(Connection& c, std::uint64_t generation, const redisRe
   std::size_t primaries = 0;
   for (auto& [name, node] : nodes) primaries += node->primary ? 1 : 0;
   if (primaries != lastPrimaryCount || covered != lastCovered)
-    LogLimited(mapLines, "engine: slot map: %zu primaries, %zu of %u slots served", primaries, covered,
+    LogLimited(mapLines, "engine: slot map: %llu primaries, %llu of %u slots served",
+               static_cast<unsigned long long>(primaries), static_cast<unsigned long long>(covered),
                static_cast<unsigned>(kSlotCount));
   lastPrimaryCount = primaries;
   lastCovered = covered;

@@ -111,8 +111,6 @@ def test_cluster_option_that_cannot_work_stops_the_start_with_2(tracker_factory,
         (["-cluster", seeds, "-cluster-password", "typed"], r"a password is never taken from the command line; "),
         (["-cluster", seeds, "-cluster-password-file", str(tmp_path / "absent")], r"cannot read the password file '"),
     ]
-    if "wine" in " ".join(tracker_cmd()):  # the Windows build has no cluster mode yet
-        cases = [(args, r"cluster mode is not available in this build$") for args, _ in cases[:2]]
     for args, message in cases:
         t = tracker_factory(args=["-p", str(free_port())] + args, ready=False)
         assert t.stop(None, 10) == 2, t.diagnostics()

@@ -21,6 +21,8 @@ from lattice import HAVE_UTP_CLIENT, Conn, UtpClient, free_port, get_peers, new_
 from conftest import REPO, _free_base  # noqa: E402
 
 TRACKER = os.environ.get("TRACKER_BIN", str(REPO / "build" / "linux" / "corvane-lattice-tracker"))
+# The Windows build, run under Wine beside Linux nodes when named.
+WINE_TRACKER = os.environ.get("WINE_TRACKER_EXE")
 CLUSTER_UP = str(REPO / "scripts" / "cluster_up.sh")
 
 pytestmark = pytest.mark.skipif(shutil.which("redis-server") is None, reason="redis-server not installed")
@@ -29,13 +31,15 @@ pytestmark = pytest.mark.skipif(shutil.which("redis-server") is None, reason="re
 class Node:
     """One tracker node: its client port, its metrics port, its process."""
 
-    def __init__(self, name, seeds, folder, extra=()):
+    def __init__(self, name, seeds, folder, extra=(), wine=False):
         self.name, self.port, self.mport = name, free_port(), free_port()
+        self.wine = wine
         self.log = open(os.path.join(folder, f"tracker-{name}.log"), "wb")
+        command = [str(REPO / "scripts" / "wine_env.sh"), WINE_TRACKER] if wine else [TRACKER]
         self.proc = subprocess.Popen(
-            [TRACKER, "-p", str(self.port), "-metrics", f"127.0.0.1:{self.mport}", "-cluster", seeds,
-             "-cluster-node", name, *extra], stdout=self.log, stderr=subprocess.STDOUT)
-        deadline = time.monotonic() + 10
+            [*command, "-p", str(self.port), "-metrics", f"127.0.0.1:{self.mport}", "-cluster", seeds,
+             "-cluster-node", name, *extra], stdout=self.log, stderr=subprocess.STDOUT, start_new_session=wine)
+        deadline = time.monotonic() + (60 if wine else 10)
         while True:
             try:
                 Conn(self.port).close()
@@ -60,6 +64,8 @@ class Node:
             time.sleep(0.1)
 
     def stop(self, sig=signal.SIGTERM):
+        if self.wine and self.proc.poll() is None:
+            os.killpg(self.proc.pid, signal.SIGKILL)  # Wine does not pass signals on
         if self.proc.poll() is None:
             self.proc.send_signal(sig)
             try:
@@ -81,9 +87,9 @@ class Cluster:
         self.nodes = []
         self.started = False
 
-    def start_redis(self):
+    def start_redis(self, replicas=1):
         # No function library: the nodes load their own.
-        up = subprocess.run([CLUSTER_UP, "-p", str(self.base), "-d", self.folder, "-r", "1", "-l", "none"],
+        up = subprocess.run([CLUSTER_UP, "-p", str(self.base), "-d", self.folder, "-r", str(replicas), "-l", "none"],
                             capture_output=True, text=True, timeout=90)
         assert up.returncode == 0, up.stdout + up.stderr
         self.started = True
@@ -105,8 +111,8 @@ class Cluster:
                         return int(fields[1].split(":")[1].split("@")[0])
         raise AssertionError("no primary for " + key)
 
-    def add_node(self, name, extra=()):
-        node = Node(name, self.seeds, self.folder, extra)
+    def add_node(self, name, extra=(), wine=False):
+        node = Node(name, self.seeds, self.folder, extra, wine)
         self.nodes.append(node)
         return node
 
@@ -302,3 +308,40 @@ def test_a_node_started_before_redis_serves_locally_then_joins(cluster):
     p2, c2 = new_id(), Conn(late.port)
     ask(c2, share, p2)
     assert p2 in ask(Conn(early.port), share, new_id()).ids
+
+
+@pytest.mark.skipif(not WINE_TRACKER, reason="WINE_TRACKER_EXE names the Windows build to run under Wine")
+def test_a_windows_node_and_a_linux_node_serve_one_registry(cluster):
+    cluster.start_redis(replicas=0)
+    w = cluster.add_node("w0", wine=True)
+    lx = cluster.add_node("l0")
+    w.wait_joined(timeout=60)
+    lx.wait_joined()
+    share = new_id()
+    pa, pb, pc = new_id(), new_id(), new_id()
+    ca = Conn(w.port)
+    ask(ca, share, pa)
+    cb = Conn(lx.port)
+    reply = ask(cb, share, pb)
+    assert reply.ids == [pa] and lists(reply.entries[0]) == ([ca.addr], [])
+    intro = ca.recv()  # the Linux node's inbox message, delivered by the Windows node
+    assert intro.ids == [pb] and intro.entries[0][b"a"] == cb.addr
+    cc = Conn(w.port)
+    assert sorted(ask(cc, share, pc).ids) == sorted([pa, pb])
+    assert cb.recv().ids == [pc]  # and the other way round
+    if HAVE_UTP_CLIENT:
+        u = UtpClient(w.port)
+        try:
+            k, pu = u.open(), new_id()
+            u.send(k, get_peers(share, pu))
+            u.recv(k)
+            entry = {e[b"p"]: e for e in ask(Conn(lx.port), share, new_id()).entries}[pu]
+            assert lists(entry) == ([], [u.addr])
+        finally:
+            u.close()
+    ca.close()  # the Windows node unbinds its closed connection's part
+    probe, me = Conn(lx.port), new_id()
+    deadline = time.monotonic() + 5
+    while pa in ask(probe, share, me).ids:
+        assert time.monotonic() < deadline, "a closed connection's peer on the Windows node stayed listed"
+        time.sleep(0.1)
