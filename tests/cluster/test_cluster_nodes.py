@@ -345,3 +345,21 @@ def test_a_windows_node_and_a_linux_node_serve_one_registry(cluster):
     while pa in ask(probe, share, me).ids:
         assert time.monotonic() < deadline, "a closed connection's peer on the Windows node stayed listed"
         time.sleep(0.1)
+    # A frozen primary: the Windows node's deadlines fire from its own wait,
+    # and it answers from its own peers meanwhile.
+    port = cluster.primary_of("lt:{%s}:p" % share.hex())
+    wprobe, before = Conn(w.port), w.degraded()
+    os.kill(cluster.pids[port], signal.SIGSTOP)
+    try:
+        end = time.monotonic() + 3
+        while time.monotonic() < end:
+            t = time.monotonic()
+            assert pc in ask(wprobe, share, me, timeout=2).ids
+            assert time.monotonic() - t < 1.0, "the Windows node stalled on a frozen primary"
+    finally:
+        os.kill(cluster.pids[port], signal.SIGCONT)
+    assert w.degraded() > before
+    deadline = time.monotonic() + 15
+    while pb not in ask(wprobe, share, me).ids:
+        assert time.monotonic() < deadline, "full answers did not return on the Windows node"
+        time.sleep(0.2)
