@@ -79,6 +79,11 @@ void ClusterNode::WriteMetrics(std::string& out) const {
          "Closed connections' parts removed from the shared registry, or left to expire (engine unreachable).");
   Sample(out, "lattice_cluster_unbinds_total", "{result=\"sent\"}", unbindsSent);
   Sample(out, "lattice_cluster_unbinds_total", "{result=\"lost\"}", unbindsLost);
+  Family(out, "lattice_cluster_touches_total", "counter",
+         "Parts of records bound here but not announced again, extended in the shared registry; or not sent "
+         "(engine busy or down), to be tried again.");
+  Sample(out, "lattice_cluster_touches_total", "{result=\"sent\"}", touchesSent);
+  Sample(out, "lattice_cluster_touches_total", "{result=\"lost\"}", touchesLost);
   Family(out, "lattice_cluster_nodes_live", "gauge", "Tracker nodes whose heartbeat is current, this one included.");
   Sample(out, "lattice_cluster_nodes_live", "", nodes.LiveNodes());
   Family(out, "lattice_cluster_heartbeats_total", "counter", "Heartbeats of this node answered by the engine.");

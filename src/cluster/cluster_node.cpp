@@ -21,6 +21,9 @@ namespace {
 constexpr const char* kNodesKey = "lt:nodes";
 // A node not heard of for this long leaves the node table altogether.
 constexpr std::int64_t kForgetNodeMs = 24 * 3600 * 1000;
+// The walk for quiet records: how often a slice runs, and its most calls.
+constexpr std::int64_t kTouchSliceMs = 100;
+constexpr std::size_t kMaxTouchesPerSlice = 256;
 
 std::uint64_t WallClockMilliseconds() {
   return static_cast<std::uint64_t>(
@@ -373,7 +376,56 @@ void ClusterNode::RunPass(std::int64_t nowMs) {
   engine.RunTimers(nowMs);
   LoadFunctionLibrary();
   Beat(nowMs);
+  TouchQuietRecords(loop.tracker, nowMs);
   SendOutboxes();
+}
+
+// A peer stays listed while any connection keeps it bound, announced again or
+// not, so its part must not expire under it. Every connection with a token
+// is looked at once per sixth of the part's time limit, and a record not
+// written for a third of it is touched: a touch that is lost is tried again
+// well before the part expires. Slices run every 100 ms, bounded in calls.
+void ClusterNode::TouchQuietRecords(Tracker& tracker, std::int64_t nowMs) {
+  if (heartbeats == 0 || nowMs < nextTouchMs) return;
+  nextTouchMs = nowMs + kTouchSliceMs;
+  const auto size = static_cast<std::int64_t>(tokens.Size());
+  const std::int64_t periodMs = std::max<std::int64_t>(setup.recordTtlMs / 6, kTouchSliceMs);
+  std::int64_t visits = (size * kTouchSliceMs + periodMs - 1) / periodMs;
+  std::size_t touches = 0;
+  for (; visits > 0 && touches < kMaxTouchesPerSlice; --visits) {
+    if (touchCursor >= tokens.Size()) touchCursor = 0;
+    const Connection* connection = tokens.At(touchCursor++);
+    if (connection == nullptr) continue;
+    for (const PeerId& id : connection->registrations) {
+      const std::vector<ShareId>* shares = tracker.registry.FindPeerShares(id);
+      if (shares == nullptr) continue;
+      for (const ShareId& share : *shares) {
+        if (!TouchIfQuiet(tracker, share, id, touches)) return;
+      }
+    }
+  }
+}
+
+bool ClusterNode::TouchIfQuiet(Tracker& tracker, const ShareId& share, const PeerId& id, std::size_t& touches) {
+  PeerRecord* record = tracker.registry.FindPeerRecord(share, id);
+  const auto now = static_cast<std::uint32_t>(tracker.now);
+  const auto quietSeconds = static_cast<std::uint32_t>(std::max<std::int64_t>(setup.recordTtlMs / 3000, 1));
+  // Never written (only answered here): there is no part to extend.
+  if (record == nullptr || record->sharedAt == 0 || now - record->sharedAt < quietSeconds) return true;
+  SetShareKeys(share);
+  const Decimal ttl(static_cast<std::uint64_t>(setup.recordTtlMs));
+  const char* argv[] = {"FCALL", "lattice_touch", "2", hashKey.data(), expiryKey.data(),
+                        reinterpret_cast<const char*>(id.bytes.data()), nodeId.data(), epochText.data(), ttl.text};
+  const std::size_t lengths[] = {5, 13, 1, hashKey.size(), expiryKey.size(), 20, nodeId.size(), epochText.size(),
+                                 ttl.length};
+  if (!engine.Call(hashKey, 9, argv, lengths, nullptr, 0)) {
+    ++touchesLost;  // tried again by a later slice
+    return false;
+  }
+  record->sharedAt = now;
+  ++touchesSent;
+  ++touches;
+  return true;
 }
 
 int ClusterNode::MillisecondsToNextTimer(std::int64_t nowMs, int maxMs) const {

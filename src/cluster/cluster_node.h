@@ -83,6 +83,12 @@ class ClusterNode final : public SharedRegistry, public ClusterService {
   void QueueForOtherNodes(const RouteGroups& groups);
   void SendOutboxes();
   void Beat(std::int64_t nowMs);
+  // Extends this node's parts of records that stay bound here without being
+  // announced again, before the engine lets them expire.
+  void TouchQuietRecords(Tracker& tracker, std::int64_t nowMs);
+  // Touches one record when it is quiet long enough; false when the engine
+  // takes no more calls now.
+  bool TouchIfQuiet(Tracker& tracker, const ShareId& share, const PeerId& id, std::size_t& touches);
   // Loads the function library on every primary not loaded on yet.
   void LoadFunctionLibrary();
   void CountDegraded(DegradedReason reason, const char* why);
@@ -97,6 +103,9 @@ class ClusterNode final : public SharedRegistry, public ClusterService {
   NodeTable nodes;
   std::int64_t nextBeatMs = 0;
   bool beatInFlight = false;
+  // The walk over the token table that finds quiet records.
+  std::size_t touchCursor = 0;
+  std::int64_t nextTouchMs = 0;
   // Primaries given the function library, and the map refresh last checked.
   std::vector<const void*> loadedOn;
   std::uint64_t libraryCheckedAt = ~std::uint64_t{0};
@@ -128,6 +137,8 @@ class ClusterNode final : public SharedRegistry, public ClusterService {
   std::uint64_t unbindsSent = 0;
   std::uint64_t unbindsLost = 0;
   std::uint64_t heartbeats = 0;
+  std::uint64_t touchesSent = 0;
+  std::uint64_t touchesLost = 0;
 };
 
 }  // namespace cluster

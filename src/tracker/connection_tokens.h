@@ -38,6 +38,11 @@ class ConnectionTokens {
     return e.generation == static_cast<std::uint32_t>(token >> 32) ? e.connection : nullptr;
   }
 
+  // Every place of the table, for walks over the connections that have a
+  // token: At(i) is null for a free place.
+  std::size_t Size() const { return entries.size(); }
+  Connection* At(std::size_t index) const { return entries[index].connection; }
+
   // The connection is closing: its token names nothing from now on.
   void Release(Connection& connection) {
     if (connection.tokenIndex == Connection::kNoToken) return;

@@ -66,6 +66,9 @@ struct PeerRecord {
   std::uint16_t lp = 0;  // network byte order
   std::uint16_t up = 0;  // network byte order
   std::uint32_t pv = 0;
+  // Cluster mode: the loop second (truncated) of this node's last write of
+  // the record to the shared registry, 0 for never. Fills padding.
+  std::uint32_t sharedAt = 0;
   OwnedBytes la;
   OwnedBytes laList;
   // The peer's connection list once this record is bound in its share (the

@@ -66,6 +66,7 @@ EncodedMessage AnswerFromShared(Tracker& tracker, Connection& connection, const 
                                 const ShareId& share, PeerRecord* existing, std::int64_t cost,
                                 const CompactAddress& peerAddress) {
   PeerRecord* requester = tracker.registry.RegisterPeer(request, share, existing);
+  requester->sharedAt = static_cast<std::uint32_t>(tracker.now);
   BindRequester(tracker, connection, share, *requester, cost);
   return tracker.shared->EncodeAnswer(tracker, connection, request, *requester, peerAddress);
 }

@@ -310,6 +310,21 @@ def test_a_node_started_before_redis_serves_locally_then_joins(cluster):
     assert p2 in ask(Conn(early.port), share, new_id()).ids
 
 
+def test_a_peer_kept_alive_without_announcing_again_stays_listed_past_the_time_limit(cluster):
+    cluster.start_redis(replicas=0)
+    a, b = (cluster.add_node(name, ("-cluster-ttl-ms", "10000")) for name in ("q0", "q1"))
+    a.wait_joined()
+    b.wait_joined()
+    share, pa = new_id(), new_id()
+    ca = Conn(a.port)
+    ask(ca, share, pa)
+    probe, me = Conn(b.port), new_id()
+    end = time.monotonic() + 12  # past the 10-s limit of a part never extended
+    while time.monotonic() < end:
+        keep_alive(ca, pa)  # traffic in other shares only, as a single tracker allows
+        assert pa in ask(probe, share, me).ids, "a connected peer's part expired on the other node"
+        time.sleep(1)
+    assert a.metric("lattice_cluster_touches_total", '{result="sent"}') > 0
 @pytest.mark.skipif(not WINE_TRACKER, reason="WINE_TRACKER_EXE names the Windows build to run under Wine")
 def test_a_windows_node_and_a_linux_node_serve_one_registry(cluster):
     cluster.start_redis(replicas=0)
