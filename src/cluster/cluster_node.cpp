@@ -194,20 +194,30 @@ SharedAnswer ClusterNode::Answer(Connection&) {
 EncodedMessage ClusterNode::EncodeAnswer(Tracker& tracker, Connection&, const GetPeersRequest& request,
                                          const PeerRecord& requester, const CompactAddress& address) {
   const redisReply& r = *answer;
-  const bool introduce = r.elements > 2;
+  // Status 2: the requester has connections on other nodes too, and its whole
+  // record comes before the listed peers.
+  const std::size_t first = r.element[0]->integer == 2 && r.elements > 2 ? 3 : 2;
+  const bool introduce = r.elements > first;
+  SharedRecord record;
   if (introduce) {
     // The introduction first: the reply is encoded into the same buffer.
-    static const std::vector<PeerRecord*> kNone;
-    const EncodedMessage intro = EncodePeersMessage(tracker.replyBuffer, tracker.registry, PeersMode::Introduce,
-                                                    request, requester, address, kNone, tracker.now);
+    EncodedMessage intro;
+    if (first == 3 && DecodeListedPeer(ReplyText(r.element[2]), record)) {
+      BeginPeersMessage(tracker.replyBuffer);
+      EncodeSharedEntry(tracker.replyBuffer, requester.id.bytes.data(), record, &address);
+      intro = FinishPeersMessage(tracker.replyBuffer, request, tracker.now);
+    } else {
+      static const std::vector<PeerRecord*> kNone;
+      intro = EncodePeersMessage(tracker.replyBuffer, tracker.registry, PeersMode::Introduce, request, requester,
+                                 address, kNone, tracker.now);
+    }
     introduction.assign(reinterpret_cast<const char*>(intro.data), intro.length);
   }
   // Each listed peer is decoded once: listed in the reply, and its
   // connections given the introduction.
   BeginPeersMessage(tracker.replyBuffer);
   RouteGroups groups;
-  SharedRecord record;
-  for (std::size_t i = 2; i < r.elements; ++i) {
+  for (std::size_t i = first; i < r.elements; ++i) {
     const std::string_view listed = ReplyText(r.element[i]);
     if (!DecodeListedPeer(listed, record)) continue;
     if (introduce) RouteIntroduction(tracker, record, groups);

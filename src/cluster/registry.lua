@@ -225,9 +225,12 @@ end
 --   peer node epoch count conns lp up pv la la_list pwl bound ttl_ms epochs
 -- Registers or refreshes the peer's record with this node's part, then
 -- selects up to 15 other peers. Returns {1, connections, peer, peer, ...},
--- each peer its 20-byte id followed by its record without the expiry header
--- or, when the node's part would take the peer's connections over the
--- bound, {0, connections} with nothing changed.
+-- each peer its 20-byte id followed by its record without the expiry header;
+-- {2, connections, requester, peer, peer, ...} when the requester has parts
+-- of other nodes too, its own record first in the same form, so its
+-- introduction can list all its connections; or, when the node's part would
+-- take the peer's connections over the bound, {0, connections} with nothing
+-- changed.
 local function announce(keys, args)
   local hkey, zkey, peer, node, epoch = peer_call('lattice_announce', keys, args, 14)
   if node == '' or string.find(node, '[:,]') then error('lattice_announce: bad node id') end
@@ -277,7 +280,7 @@ local function announce(keys, args)
   record[#record + 1] = count
   record[#record + 1] = conns
 
-  store(hkey, zkey, peer, record, indexed)
+  local blob = store(hkey, zkey, peer, record, indexed)
   -- A share's keys outlive its latest part, by at most half a ttl: they
   -- are pushed to now + 1.5 ttl when less than one ttl is left (all nodes
   -- use one ttl).
@@ -287,6 +290,7 @@ local function announce(keys, args)
   end
 
   local out = {1, connections}
+  if #record > FIELDS + PART then out = {2, connections, peer .. string.sub(blob, 9)} end
   if pwl ~= '' then
     select_pwl(out, hkey, zkey, peer, pwl, check, now, epochs)
   else

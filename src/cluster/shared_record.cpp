@@ -145,7 +145,8 @@ bool NextConnection(std::string_view& description, SharedConnection& connection)
   return true;
 }
 
-void EncodeSharedEntry(ReplyBuffer& out, const std::uint8_t* id, const SharedRecord& record) {
+void EncodeSharedEntry(ReplyBuffer& out, const std::uint8_t* id, const SharedRecord& record,
+                       const CompactAddress* address) {
   SharedConnection first;
   bool connected = false;
   for (std::size_t i = 0; i < record.partCount && !connected; ++i) {
@@ -153,8 +154,12 @@ void EncodeSharedEntry(ReplyBuffer& out, const std::uint8_t* id, const SharedRec
     connected = NextConnection(d, first);
   }
   out.AppendChar('d');
-  if (connected) {
+  if (address != nullptr) {
+    EncodeAddress(out, *address, AddressForm::Keyed, Tcp);
+  } else if (connected) {
     EncodeAddress(out, first.address, AddressForm::Keyed, Tcp);
+  }
+  if (connected) {
     for (AddressForm form : {AddressForm::TcpItem, AddressForm::UtpItem}) {
       if (form == AddressForm::TcpItem) out.AppendToken("8:tcp_list"); else out.AppendToken("8:utp_list");
       out.AppendChar('l');

@@ -52,8 +52,10 @@ void AppendConnection(std::string& out, int kind, const CompactAddress& address,
 bool NextConnection(std::string_view& description, SharedConnection& connection);
 
 // The peer's entry in a "peers" message, as this node would list it were
-// all its connections here: the first connection's address, the TCP and uTP
-// lists over every part in order, the local addresses and ports, the id.
-void EncodeSharedEntry(ReplyBuffer& out, const std::uint8_t* id, const SharedRecord& record);
+// all its connections here: the first connection's address (or `address`,
+// the one an introduction names), the TCP and uTP lists over every part in
+// order, the local addresses and ports, the id.
+void EncodeSharedEntry(ReplyBuffer& out, const std::uint8_t* id, const SharedRecord& record,
+                       const CompactAddress* address = nullptr);
 
 }  // namespace lattice::cluster

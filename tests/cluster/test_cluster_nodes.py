@@ -190,6 +190,11 @@ def test_peers_on_different_nodes_list_and_introduce_each_other(three):
         probe = Conn(b.port)
         entry = {e[b"p"]: e for e in ask(probe, share, new_id()).entries}[pd]
         assert lists(entry) == ([cd.addr], [u.addr])
+        # Introduced through c, it is introduced with both its connections.
+        intros = [cb.recv(), cb.recv()]
+        assert [m.ids for m in intros] == [[pd], [pd]]
+        through_c = [m.entries[0] for m in intros if m.entries[0][b"a"] == u.addr]
+        assert len(through_c) == 1 and lists(through_c[0]) == ([cd.addr], [u.addr])
     finally:
         u.close()
 

@@ -31,16 +31,18 @@ class Share:
                                lp, up, pv, la, la_list, b"".join(pwl), bound, ttl, epochs)
         return out
 
+    @staticmethod
+    def others(out):
+        """The listed peers of an answer, past the requester's own record (2)."""
+        assert out[0] in (1, 2), out
+        return out[out[0] + 1:]
+
     def listed(self, peer, **kw):
-        out = self.announce(peer, **kw)
-        assert out[0] == 1, out
-        return [p[:20] for p in out[2:]]
+        return [p[:20] for p in self.others(self.announce(peer, **kw))]
 
     def records(self, peer, **kw):
         """The listed peers' records, decoded: {id: (fields, parts)}."""
-        out = self.announce(peer, **kw)
-        assert out[0] == 1, out
-        return {p[:20]: self.decode(p[20:]) for p in out[2:]}
+        return {p[:20]: self.decode(p[20:]) for p in self.others(self.announce(peer, **kw))}
 
     def decode(self, record):
         r = self.redis.eval("return cmsgpack.unpack(ARGV[1])", 0, record)
@@ -102,10 +104,15 @@ def test_pwl_restricts_the_selection_in_pwl_order(share):
 
 def test_a_refresh_replaces_every_field_and_the_nodes_part(share):
     a, b = pid(1), pid(2)
-    share.announce(a, lp=70000, up=6882, pv=7, la=b"6:abcdef", la_list=b"l6:uvwxyze", conns=b"tcp-1")
+    out = share.announce(a, lp=70000, up=6882, pv=7, la=b"6:abcdef", la_list=b"l6:uvwxyze", conns=b"tcp-1")
+    assert out[0] == 1  # its only part is the asking node's
     assert share.records(b)[a] == ((4464, 6882, 7, b"6:abcdef", b"l6:uvwxyze"), {b"A": (1, 1, b"tcp-1")})
     share.announce(a, lp=5, node="A", count=2, conns=b"tcp-1,tcp-2")
-    share.announce(a, lp=5, node="B", conns=b"utp-9")
+    out = share.announce(a, lp=5, node="B", conns=b"utp-9")
+    # Parts on two nodes: the requester's whole record comes first, for its
+    # introduction, and it is not among the listed.
+    assert out[0] == 2 and out[2][:20] == a and [p[:20] for p in out[3:]] == [b]
+    assert share.decode(out[2][20:])[1] == {b"A": (1, 2, b"tcp-1,tcp-2"), b"B": (1, 1, b"utp-9")}
     fields, parts = share.records(b)[a]
     assert fields == (5, 0, 0, b"", b"")
     assert parts == {b"A": (1, 2, b"tcp-1,tcp-2"), b"B": (1, 1, b"utp-9")}
@@ -132,17 +139,17 @@ def test_connections_per_peer_id_bound_across_nodes(share):
     a, b = pid(1), pid(2)
     share.announce(b)
     assert share.announce(a, node="A", count=2, bound=3)[:2] == [1, 2]
-    assert share.announce(a, node="B", count=1, bound=3)[:2] == [1, 3]
+    assert share.announce(a, node="B", count=1, bound=3)[:2] == [2, 3]
     # Over the bound: refused, and nothing of the record changes.
     assert share.announce(a, node="B", count=2, la=b"new", bound=3) == [0, 3]
     assert share.announce(a, node="C", count=1, la=b"new", bound=3) == [0, 3]
     fields, parts = share.records(b)[a]
     assert fields[3] == b"" and parts == {b"A": (1, 2, b"c-" + a), b"B": (1, 1, b"c-" + a)}
     # A repeat that adds no connection is not refused, even past the bound.
-    assert share.announce(a, node="A", count=2, bound=2)[:2] == [1, 3]
+    assert share.announce(a, node="A", count=2, bound=2)[:2] == [2, 3]
     # Freed room on one node is usable from another.
     share.unbind(a, node="A", count=1)
-    assert share.announce(a, node="C", count=1, bound=3)[:2] == [1, 3]
+    assert share.announce(a, node="C", count=1, bound=3)[:2] == [2, 3]
 
 
 def test_parts_of_expired_or_superseded_nodes_are_ignored(share):
