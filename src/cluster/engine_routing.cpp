@@ -25,7 +25,9 @@ Node& EngineState::NodeFor(const std::string& host, std::uint16_t port) {
 }
 
 bool EngineState::Degraded() const {
-  if (!mapKnown) return true;
+  // A map with slots no node serves is one read while the cluster was being
+  // formed or resharded: reading it again soon finds the rest.
+  if (!mapKnown || lastCovered < kSlotCount) return true;
   for (const auto& [name, node] : nodes)
     if (node->primary && node->command.status != LinkStatus::Up) return true;
   return false;

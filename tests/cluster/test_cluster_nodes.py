@@ -307,7 +307,7 @@ def test_a_node_started_before_redis_serves_locally_then_joins(cluster):
     assert ask(Conn(early.port), share, new_id()).ids == [p1]  # answered from its own peers
     assert early.degraded() >= 2
     cluster.start_redis()
-    early.wait_joined(timeout=30)
+    early.wait_joined(timeout=10)  # within a back-off or two of Redis being up
     late = cluster.add_node("late")
     late.wait_joined()
     p2, c2 = new_id(), Conn(late.port)
@@ -332,8 +332,8 @@ def test_a_peer_kept_alive_without_announcing_again_stays_listed_past_the_time_l
     assert a.metric("lattice_cluster_touches_total", '{result="sent"}') > 0
 @pytest.mark.skipif(not WINE_TRACKER, reason="WINE_TRACKER_EXE names the Windows build to run under Wine")
 def test_a_windows_node_and_a_linux_node_serve_one_registry(cluster):
+    w = cluster.add_node("w0", wine=True)  # before Redis: refused connects, then it joins
     cluster.start_redis(replicas=0)
-    w = cluster.add_node("w0", wine=True)
     lx = cluster.add_node("l0")
     w.wait_joined(timeout=60)
     lx.wait_joined()
