@@ -184,6 +184,7 @@ SharedAnswer ClusterNode::Answer(Connection&) {
   if (r->type != REDIS_REPLY_ARRAY || r->elements < 2 || r->element[0]->type != REDIS_REPLY_INTEGER) {
     ++degraded[kEngineError];
     const std::string_view text = ReplyText(r);
+    OnCallError(text);
     LogLimited(engineErrorLines, "cluster: the engine answered with an error: %.*s", static_cast<int>(text.size()),
                text.data());
     return SharedAnswer::Missing;
@@ -338,6 +339,7 @@ void ClusterNode::Beat(std::int64_t nowMs) {
 void ClusterNode::OnHeartbeatDone(void* owner, std::uint64_t sentAt, CallOutcome outcome, const redisReply* reply) {
   auto* self = static_cast<ClusterNode*>(owner);
   self->beatInFlight = false;
+  if (outcome == CallOutcome::Replied && reply->type == REDIS_REPLY_ERROR) self->OnCallError(ReplyText(reply));
   if (outcome != CallOutcome::Replied || reply->type != REDIS_REPLY_ARRAY || reply->elements % 3 != 0) return;
   ++self->heartbeats;
   std::vector<NodeSeen> seen;
@@ -369,6 +371,15 @@ void ClusterNode::LoadFunctionLibrary() {
     if (engine.Call(key, 4, argv, lengths, &ClusterNode::OnLibraryLoaded, reinterpret_cast<std::uintptr_t>(owner)))
       loadedOn.push_back(owner);
   }
+}
+
+void ClusterNode::OnCallError(std::string_view text) {
+  if (text.find("Function not found") == std::string_view::npos) return;
+  const std::int64_t now = SteadyMilliseconds();
+  if (!loadedOn.empty() && now - libraryReloadMs < 1000) return;
+  libraryReloadMs = now;
+  loadedOn.clear();
+  libraryCheckedAt = ~std::uint64_t{0};
 }
 
 void ClusterNode::OnLibraryLoaded(void* owner, std::uint64_t primary, CallOutcome outcome, const redisReply* reply) {

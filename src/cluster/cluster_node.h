@@ -91,6 +91,9 @@ class ClusterNode final : public SharedRegistry, public ClusterService {
   bool TouchIfQuiet(Tracker& tracker, const ShareId& share, const PeerId& id, std::size_t& touches);
   // Loads the function library on every primary not loaded on yet.
   void LoadFunctionLibrary();
+  // An error from a call: a primary without the library (restarted empty,
+  // flushed) has it loaded again, on every primary, once a second at most.
+  void OnCallError(std::string_view text);
   void CountDegraded(DegradedReason reason, const char* why);
 
   IoPortContext& loop;
@@ -109,6 +112,7 @@ class ClusterNode final : public SharedRegistry, public ClusterService {
   // Primaries given the function library, and the map refresh last checked.
   std::vector<const void*> loadedOn;
   std::uint64_t libraryCheckedAt = ~std::uint64_t{0};
+  std::int64_t libraryReloadMs = 0;
   // The answer of the connection being resumed, while it is handled again.
   CallOutcome answerOutcome = CallOutcome::Unreachable;
   const redisReply* answer = nullptr;
