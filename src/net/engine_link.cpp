@@ -11,6 +11,9 @@ namespace {
 // Reads per readable completion, so one chatty node does not hold up the pass.
 constexpr int kMaxReads = 8;
 constexpr std::size_t kMaxSend = std::numeric_limits<std::uint32_t>::max() / 2;
+// Room a drained send buffer keeps; what a burst grew it to beyond that is
+// given back, not held for the life of the link.
+constexpr std::size_t kKeptSendRoom = 64 * 1024;
 
 }  // namespace
 
@@ -48,6 +51,7 @@ void EngineLink::OnCompletion(const platform::Completion& c) {
   if (sendOffset >= sending.size()) {
     sending.clear();
     sendOffset = 0;
+    if (sending.capacity() > kKeptSendRoom) std::string().swap(sending);
   }
   if (!PostSend()) Fail();
 }
