@@ -30,8 +30,7 @@ bool ParseClusterSeeds(const std::string& text, std::vector<cluster::EngineAddre
 bool ReadClusterOptions(const ArgsCollector& args, const ClusterEnvironment& environment,
                         cluster::ClusterSetup& setup, std::string& error);
 
-// ReadClusterOptions on this process's environment and host name; -cluster
-// is an error in a build without cluster mode.
+// ReadClusterOptions on this process's environment and host name.
 bool ClusterOption(const ArgsCollector& args, cluster::ClusterSetup& setup, std::string& error);
 
 // One log line with what an enabled setup asks for, the password left out.

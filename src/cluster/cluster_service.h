@@ -28,7 +28,7 @@ class ClusterService {
   virtual bool TransfersInFlight() const = 0;
 };
 
-// Null in a build without cluster mode.
+// This node's part in the cluster the setup names.
 std::unique_ptr<ClusterService> StartClusterService(IoPortContext& loop, const ClusterSetup& setup);
 
 }  // namespace cluster
