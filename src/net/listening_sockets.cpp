@@ -143,6 +143,9 @@ void AcceptThread::Run() {
       continue;
     }
     failures = 0;
+    // Descriptors are to be had: a reserve lost while they were short is
+    // taken again, so the next shortage can still refuse.
+    platform::OpenAcceptReserve(&reserve);
     // A client that does not read gets this much kernel buffer and its
     // 8 KiB ring, not the listener's megabytes.
     platform::LimitConnectionBuffers(record->handle, queue.connectionBufferBytes);

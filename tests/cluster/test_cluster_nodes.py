@@ -313,15 +313,14 @@ def test_a_node_started_before_redis_serves_locally_then_joins(cluster):
     p2, c2 = new_id(), Conn(late.port)
     ask(c2, share, p2)
     assert p2 in ask(Conn(early.port), share, new_id()).ids
-    # Redis lost the functions (a primary restarted empty): they are loaded again.
+    # Redis lost the functions (a primary restarted empty): they are loaded
+    # again, once a heartbeat's or a request's call finds them missing.
     for port in cluster.pids:
         cluster.cli(port, "FUNCTION", "FLUSH")  # replicas refuse; their primaries replicate it
-    before = early.degraded()
     deadline = time.monotonic() + 5
     while p2 not in ask(Conn(early.port), share, new_id()).ids:
         assert time.monotonic() < deadline, "the function library was not loaded again"
         time.sleep(0.1)
-    assert early.degraded() > before
 
 
 def test_a_peer_kept_alive_without_announcing_again_stays_listed_past_the_time_limit(cluster):

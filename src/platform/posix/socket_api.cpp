@@ -159,12 +159,15 @@ void CloseAcceptReserve(AcceptReserve* reserve) {
 }
 
 bool RefuseOneConnection(SocketHandle listening, AcceptReserve* reserve) {
+  // A reserve lost to another thread's open below is taken again as soon as
+  // a number is free, which may be now.
+  OpenAcceptReserve(reserve);
   if (reserve->descriptor < 0) return false;
   CloseAcceptReserve(reserve);
   int fd = accept4(static_cast<int>(listening), nullptr, nullptr, SOCK_CLOEXEC);
   if (fd >= 0) close(fd);
-  // Another thread may take the freed number first; then the next failure
-  // finds no reserve and backs off until descriptors come back.
+  // Another thread may take the freed number first; then the failures
+  // back off until a number is free for the reserve again.
   OpenAcceptReserve(reserve);
   return fd >= 0;
 }
