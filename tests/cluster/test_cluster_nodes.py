@@ -100,6 +100,19 @@ class Cluster:
         return subprocess.run(["redis-cli", "-p", str(port), *args], capture_output=True, text=True,
                               timeout=10).stdout
 
+    def wait_replicated(self, primary, timeout=5):
+        """Until the primary's replicas have acknowledged all it sent them (acks
+        come once a second): a write not yet replicated dies with a failover."""
+        deadline = time.monotonic() + timeout
+        while True:
+            info = self.cli(primary, "INFO", "replication")
+            sent = int(re.search(r"master_repl_offset:(\d+)", info).group(1))
+            acked = [int(x) for x in re.findall(r"^slave\d+:.*offset=(\d+)", info, re.M)]
+            if acked and min(acked) >= sent:
+                return
+            assert time.monotonic() < deadline, info
+            time.sleep(0.05)
+
     def primary_of(self, key):
         slot = int(self.cli(self.base, "CLUSTER", "KEYSLOT", key))
         for line in self.cli(self.base, "CLUSTER", "NODES").splitlines():
@@ -251,6 +264,7 @@ def test_a_killed_redis_primary_degrades_answers_until_the_failover(three):
     ca, cb, me = Conn(a.port), Conn(b.port), new_id()
     pa = new_id()
     ask(ca, share, pa)
+    cluster.wait_replicated(port)
     os.kill(cluster.pids[port], signal.SIGKILL)
     before = b.degraded()
     answered = degraded_seen = 0
@@ -274,6 +288,7 @@ def test_a_frozen_redis_keeps_nodes_serving_then_full_answers_return(three):
     port = cluster.primary_of("lt:{%s}:p" % share.hex())
     pa, ca = new_id(), Conn(a.port)
     ask(ca, share, pa)
+    cluster.wait_replicated(port)  # the freeze outlasts the node timeout: a failover follows
     probe, me = Conn(b.port), new_id()
     before = b.degraded()
     os.kill(cluster.pids[port], signal.SIGSTOP)
