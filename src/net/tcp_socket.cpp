@@ -99,7 +99,7 @@ void TcpSocket::OnSent(std::uint32_t bytes) {
   } else if (InputPaused(*this)) {
     // Room was made: the held reply goes in and what waited behind it is
     // handled; reading resumes once nothing is held.
-    if (Follow(OnOutputRoom(loop->tracker, *this))) ReadOn();
+    ResumeInput();
     if (closed || closeWhenSent) return;
   }
   if (!PostSend()) {
