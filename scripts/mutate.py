@@ -133,10 +133,29 @@ MUTANTS = [
     ("exit_code_bind_failure", "StopLogWriter(kLogDrainTime); return kExitNoSockets;",
      "StopLogWriter(kLogDrainTime); return 1;"),
     ("exit_code_loop_failure", "return loopWorked ? kExitStopped : kExitLoopFailed;", "return kExitStopped;"),
+    # Cluster mode (the "cluster" step: a real Redis Cluster on loopback).
+    ("cluster_partial_map_steady", "if (!mapKnown || lastCovered < kSlotCount) return true;",
+     "if (!mapKnown) return true;"),
+    ("cluster_moved_not_followed", "slotOwner[redirect.slot] = &target; target.primary = true;",
+     "target.primary = true;"),
+    ("cluster_stale_epoch_delivered",
+     "Connection* target = epoch == self->epoch ? self->tokens.Find(token) : nullptr;",
+     "Connection* target = self->tokens.Find(token);"),
+    ("cluster_close_no_unbind", "if (connection.tokenIndex == Connection::kNoToken) return;", "return;",
+     "cluster_node"),
+    ("cluster_quiet_never_touched",
+     "if (record == nullptr || record->sharedAt == 0 || now - record->sharedAt < quietSeconds) return true;",
+     "return true;"),
+    ("cluster_missing_library_kept", 'if (text.find("Function not found") == std::string_view::npos) return;',
+     "return;"),
+    ("cluster_dead_node_listed", "node.dead = !isSelf && s.ageMs > baseline + kDeadAfterMs;", "node.dead = false;"),
+    ("lua_requester_listed", "if id ~= requester and (taken == nil or not taken[id]) then",
+     "if (taken == nil or not taken[id]) then"),
+    ("lua_bound_ignored", "if count > own_before and connections > bound then", "if false then"),
 ]
 
-STEPS = ["unit", "port", "fuzz", "blackbox"]
-TIMEOUTS = {"unit": 180, "port": 240, "fuzz": 120, "blackbox": 900}
+STEPS = ["unit", "port", "fuzz", "blackbox", "cluster"]
+TIMEOUTS = {"unit": 180, "port": 240, "fuzz": 120, "blackbox": 900, "cluster": 900}
 
 
 class Stop(Exception):
@@ -156,7 +175,7 @@ def pattern_of(old):
 
 
 def source_files():
-    return sorted(p for p in (ROOT / "src").rglob("*") if p.is_file() and p.suffix in (".cpp", ".h", ".hpp", ".c"))
+    return sorted(p for p in (ROOT / "src").rglob("*") if p.is_file() and p.suffix in (".cpp", ".h", ".hpp", ".c", ".lua"))
 
 
 def locate(mutant):
@@ -251,7 +270,8 @@ class Runner:
         return {"unit": (self.native, ["tests/unit_tests"]),
                 "port": (self.native, ["tests/port_tests"]),
                 "fuzz": (self.fuzz, self.fuzz_targets),
-                "blackbox": (self.native, ["corvane-lattice-tracker", "utp_client"])}[step]
+                "blackbox": (self.native, ["corvane-lattice-tracker", "utp_client"]),
+                "cluster": (self.native, ["tests/engine_tests", "corvane-lattice-tracker", "utp_client"])}[step]
 
     def build(self, step):
         d, targets = self.targets(step)
@@ -285,6 +305,18 @@ class Runner:
                 if rc != 0:
                     return False
             return True
+        if step == "cluster":
+            # The engine client, then the function and three nodes; the
+            # library is read from the (mutated) source tree.
+            rc = run([self.native / "tests" / "engine_tests", "--gtest_brief=1"], self.log_file, t)
+            if rc is None or rc != 0:
+                return None if rc is None else False
+            env = dict(os.environ, TRACKER_BIN=str(self.tracker), UTP_CLIENT=str(self.utp_client))
+            try:
+                rc = run([PY, "-m", "pytest", "-q", "-x", "tests/cluster"], self.log_file, t, env=env)
+            finally:
+                kill_strays([self.tracker, self.utp_client])
+            return None if rc is None else rc == 0
         env = dict(os.environ, TRACKER_CMD=str(self.tracker), UTP_CLIENT=str(self.utp_client))
         try:
             rc = run([PY, "-m", "pytest", "-q", "-x", "tests/blackbox", "-m", "not load and not slow"],
