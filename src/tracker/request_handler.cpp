@@ -134,6 +134,9 @@ EncodedMessage HandleMessage(Tracker& tracker, Connection& connection, const std
   // Refreshing moves no record, so the selection stays valid.
   if (existing != nullptr) registry.RegisterPeer(request, share, existing);
   BindRequester(tracker, connection, share, *requester, cost);
+  // A call answered too late was still made, and its part written once the
+  // engine got to it: extended like any other while the peer stays.
+  if (answered) requester->sharedAt = static_cast<std::uint32_t>(time);
 
   if (!selection->empty()) {
     EncodedMessage intro = EncodePeersMessage(tracker.replyBuffer, registry, PeersMode::Introduce, request,

@@ -346,11 +346,23 @@ def test_a_peer_kept_alive_without_announcing_again_stays_listed_past_the_time_l
     share, pa = new_id(), new_id()
     ca = Conn(a.port)
     ask(ca, share, pa)
+    # Announced while its primary is frozen: answered locally past the
+    # deadline, yet written once the primary runs again.
+    late, pl, cl = new_id(), new_id(), Conn(a.port)
+    port = cluster.primary_of("lt:{%s}:p" % late.hex())
+    os.kill(cluster.pids[port], signal.SIGSTOP)
+    try:
+        ask(cl, late, pl)
+    finally:
+        time.sleep(0.3)
+        os.kill(cluster.pids[port], signal.SIGCONT)
     probe, me = Conn(b.port), new_id()
     end = time.monotonic() + 12  # past the 10-s limit of a part never extended
     while time.monotonic() < end:
         keep_alive(ca, pa)  # traffic in other shares only, as a single tracker allows
+        keep_alive(cl, pl)
         assert pa in ask(probe, share, me).ids, "a connected peer's part expired on the other node"
+        assert pl in ask(probe, late, me).ids, "a part written after its call timed out expired"
         time.sleep(1)
     assert a.metric("lattice_cluster_touches_total", '{result="sent"}') > 0
 @pytest.mark.skipif(not WINE_TRACKER, reason="WINE_TRACKER_EXE names the Windows build to run under Wine")
