@@ -7,6 +7,7 @@ import pathlib
 import re
 import shutil
 import signal
+import struct
 import subprocess
 import sys
 import tempfile
@@ -18,7 +19,7 @@ import pytest
 sys.path.append(str(pathlib.Path(__file__).resolve().parents[1] / "blackbox"))
 from lattice import HAVE_UTP_CLIENT, Conn, UtpClient, free_port, get_peers, new_id  # noqa: E402
 
-from conftest import REPO, _free_base  # noqa: E402
+from conftest import REPO, _free_base, redis  # noqa: E402
 
 TRACKER = os.environ.get("TRACKER_BIN", str(REPO / "build" / "linux" / "corvane-lattice-tracker"))
 # The Windows build, run under Wine beside Linux nodes when named.
@@ -173,6 +174,19 @@ def keep_alive(conn, peer):
         pass
 
 
+def part_of(cluster, share, peer, node):
+    """The epoch of a node's part of a peer's record, and the token of the
+    part's first connection, read from Redis."""
+    key = "lt:{%s}:p" % share.hex()
+    engine = redis.Redis(port=cluster.primary_of(key))
+    record = engine.eval("return cmsgpack.unpack(string.sub(ARGV[1], 9))", 0, engine.hget(key, peer))
+    for i in range(5, len(record), 5):
+        if record[i] == node.encode():
+            conns = record[i + 4]
+            return int(record[i + 1]), struct.unpack(">Q", conns[2 + conns[1]:10 + conns[1]])[0]
+    raise AssertionError("no part of node %s" % node)
+
+
 def lists(entry):
     return entry.get(b"tcp_list", []), entry.get(b"utp_list", [])
 
@@ -244,6 +258,16 @@ def test_closed_connections_and_killed_nodes_leave_other_nodes_replies(three):
     ask(cc, share, pc)
     probe, me = Conn(b.port), new_id()
     assert set(ask(probe, share, me).ids) >= {pa, pc}
+    # Node a's inbox, written to directly: a token of an earlier epoch of the
+    # node (a restart) delivers nothing, the same token of this one does.
+    epoch, token = part_of(three[0], share, pa, a.name)
+    for intro, sent_epoch in ((b"stale", epoch + 1), (b"fresh", epoch)):
+        frame = struct.pack(">I", len(intro)) + intro
+        message = struct.pack(">I", len(frame)) + frame + struct.pack(">QIQ", sent_epoch, 1, token)
+        channel = "lt:in:{%s.0}" % a.name
+        redis.Redis(port=three[0].primary_of(channel)).execute_command("SPUBLISH", channel, message)
+    while (frame := ca.recv_frame()) != b"\0\0\0\x05fresh":
+        assert frame != b"\0\0\0\x05stale", "an introduction for an earlier epoch's token was delivered"
     ca.close()
     deadline = time.monotonic() + 2
     while pa in ask(probe, share, me).ids:
