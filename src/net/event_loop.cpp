@@ -19,6 +19,14 @@ namespace {
 
 constexpr int kBatch = 1024;
 constexpr int kWaitMs = 100;
+// Requests a pass's first batch must bring before the pass looks for more.
+constexpr std::uint64_t kGatherAfterRequests = 8;
+
+std::uint64_t RequestsSeen(const TrackerStats& stats) {
+  std::uint64_t n = 0;
+  for (std::uint64_t kind : stats.getPeersTotal) n += kind;
+  return n;
+}
 
 std::int64_t SteadyMilliseconds() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
@@ -123,18 +131,22 @@ bool EventLoop::RunPass() {
   if (status == platform::WaitStatus::Failed) Log("Completion port error (%d)", error);
   // The pass's work, from here on, is what the pass-time histogram measures.
   const auto workStart = std::chrono::steady_clock::now();
+  const std::uint64_t requestsBefore = RequestsSeen(tracker.stats);
   for (int i = 0; i < count; ++i) Dispatch(batch[i]);
   // Under load, input arrives while a batch is handled. Taking it before the
   // flush sends each connection what the whole pass made for it at once;
   // flushing after every small batch would send it in pieces, a segment and
   // a wake-up of the client each. A look that finds nothing, or a full
   // batch's worth handled, ends the pass, so a reply waits at most a batch.
-  for (int handled = count; count > 0 && handled < kBatch; handled += count) {
-    count = 0;
-    if (platform::WaitForCompletions(context.port, batch, kBatch - handled, 0, &count, &error) !=
-        platform::WaitStatus::Ready)
-      break;
-    for (int i = 0; i < count; ++i) Dispatch(batch[i]);
+  // Under light load a reply does not wait for requests that came after it.
+  if (RequestsSeen(tracker.stats) - requestsBefore >= kGatherAfterRequests) {
+    for (int handled = count; count > 0 && handled < kBatch; handled += count) {
+      count = 0;
+      if (platform::WaitForCompletions(context.port, batch, kBatch - handled, 0, &count, &error) !=
+          platform::WaitStatus::Ready)
+        break;
+      for (int i = 0; i < count; ++i) Dispatch(batch[i]);
+    }
   }
   if (acceptQueue.Waiting()) TakeAcceptedConnections();
   metrics->TakeAcceptedConnections();
