@@ -134,8 +134,9 @@ EncodedMessage HandleMessage(Tracker& tracker, Connection& connection, const std
   // Refreshing moves no record, so the selection stays valid.
   if (existing != nullptr) registry.RegisterPeer(request, share, existing);
   BindRequester(tracker, connection, share, *requester, cost);
-  // A call answered too late was still made, and its part written once the
-  // engine got to it: extended like any other while the peer stays.
+  // The call was made and answered here (too late, or its link broke): a
+  // late call still writes its part, extended like any other while the peer
+  // stays; a touch of a part never written does nothing.
   if (answered) requester->sharedAt = static_cast<std::uint32_t>(time);
 
   if (!selection->empty()) {
