@@ -223,7 +223,8 @@ end
 
 -- FCALL lattice_announce 2 <records> <expiries>
 --   peer node epoch count conns lp up pv la la_list pwl bound ttl_ms epochs
--- Registers or refreshes the peer's record with this node's part, then
+-- Registers or refreshes the peer's record with this node's part (a refresh
+-- that changes nothing is written once a sixth of a ttl only), then
 -- selects up to 15 other peers. Returns {1, connections, peer, peer, ...},
 -- each peer its 20-byte id followed by its record without the expiry header;
 -- {2, connections, requester, peer, peer, ...} when the requester has parts
@@ -258,39 +259,53 @@ local function announce(keys, args)
   local record = {lp, up, pv, la, la_list}
   local connections, own_before = count, 0
   local old = redis.call('HGET', hkey, peer)
-  local indexed = nil
+  local indexed, own, parts = nil, nil, 0
   if old then
     indexed = header(old)
     local r = decode(old)
     for i = FIELDS + 1, #r, PART do
+      parts = parts + 1
       if r[i] == node then
-        if r[i + 1] == epoch and part_live(r, i, now, epochs) then own_before = r[i + 3] end
+        if r[i + 1] == epoch and part_live(r, i, now, epochs) then own_before, own = r[i + 3], i end
       elseif part_live(r, i, now, epochs) then
         for k = 0, PART - 1 do record[#record + 1] = r[i + k] end
         connections = connections + r[i + 3]
       end
     end
+    -- A refresh that changes nothing, of a part written within the last
+    -- sixth of a ttl, is not written again: most announces are such
+    -- refreshes, and a write costs the replicas as much as the primary.
+    -- The part still lives at least 5/6 ttl, and the key expiry set then
+    -- covers it.
+    if own ~= nil and #record == FIELDS + (parts - 1) * PART and r[own + 2] >= expiry - math.floor(ttl / 6)
+        and r[own + 3] == count and r[own + 4] == conns and r[1] == lp and r[2] == up and r[3] == pv
+        and r[4] == la and r[5] == la_list then
+      record = nil
+    end
   end
-  if count > own_before and connections > bound then
-    return {0, connections - count + own_before}
-  end
-  record[#record + 1] = node
-  record[#record + 1] = epoch
-  record[#record + 1] = expiry
-  record[#record + 1] = count
-  record[#record + 1] = conns
-
-  local blob = store(hkey, zkey, peer, record, indexed)
-  -- A share's keys outlive its latest part, by at most half a ttl: they
-  -- are pushed to now + 1.5 ttl when less than one ttl is left (all nodes
-  -- use one ttl).
-  if redis.call('PTTL', hkey) < ttl then
-    redis.call('PEXPIREAT', hkey, expiry + math.floor(ttl / 2))
-    redis.call('PEXPIREAT', zkey, expiry + math.floor(ttl / 2))
+  local blob = old
+  if record ~= nil then
+    if count > own_before and connections > bound then
+      return {0, connections - count + own_before}
+    end
+    record[#record + 1] = node
+    record[#record + 1] = epoch
+    record[#record + 1] = expiry
+    record[#record + 1] = count
+    record[#record + 1] = conns
+    blob = store(hkey, zkey, peer, record, indexed)
+    parts = (#record - FIELDS) / PART
+    -- A share's keys outlive its latest part, by at most half a ttl: they
+    -- are pushed to now + 1.5 ttl when less than one ttl is left (all nodes
+    -- use one ttl).
+    if redis.call('PTTL', hkey) < ttl then
+      redis.call('PEXPIREAT', hkey, expiry + math.floor(ttl / 2))
+      redis.call('PEXPIREAT', zkey, expiry + math.floor(ttl / 2))
+    end
   end
 
   local out = {1, connections}
-  if #record > FIELDS + PART then out = {2, connections, peer .. string.sub(blob, 9)} end
+  if parts > 1 then out = {2, connections, peer .. string.sub(blob, 9)} end
   if pwl ~= '' then
     select_pwl(out, hkey, zkey, peer, pwl, check, now, epochs)
   else

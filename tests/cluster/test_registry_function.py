@@ -120,6 +120,31 @@ def test_a_refresh_replaces_every_field_and_the_nodes_part(share):
     assert share.stored() == ({a, b}, {a, b})
 
 
+def test_an_unchanged_refresh_is_written_only_once_a_sixth_of_the_ttl_passed(share):
+    a, b = pid(1), pid(2)
+    stored = lambda: share.redis.hget(share.keys[0], a)
+    base = dict(la=b"6:abcdef", la_list=b"l6:uvwxyze", conns=b"tcp-1", lp=5, up=6, pv=7, ttl=3_000)
+    share.announce(a, **base)
+    first = stored()
+    share.announce(a, **base)
+    assert stored() == first  # the same expiry: not written again
+    time.sleep(0.6)  # past a sixth of the ttl
+    share.announce(a, **base)
+    assert stored() != first
+    # Any change is written at once.
+    for field, value in (("la", b"6:ghijkl"), ("la_list", b"l6:zzzzzz"), ("conns", b"tcp-2"), ("lp", 9), ("up", 9),
+                         ("pv", 9)):
+        base[field] = value
+        share.announce(a, **base)
+        fields, parts = share.records(b)[a]
+        assert fields == (base["lp"], base["up"], base["pv"], base["la"], base["la_list"]), field
+        assert parts == {b"A": (1, 1, base["conns"])}, field
+    # So is a part of another node found dead.
+    share.announce(a, **dict(base, node="B", conns=b"utp-1"))
+    share.announce(a, **base, epochs="B:2")
+    assert share.decode(stored()[8:])[1] == {b"A": (1, 1, base["conns"])}
+
+
 def test_unbinding_a_nodes_last_part_removes_the_peer(share):
     a, b = pid(1), pid(2)
     share.announce(a, node="A", count=2)
