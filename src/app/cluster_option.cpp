@@ -249,7 +249,8 @@ bool ReadClusterOptions(const ArgsCollector& args, const ClusterEnvironment& env
   std::int64_t maxCalls = static_cast<std::int64_t>(setup.engine.maxInFlight);
   if (!ReadNumber(args, L"cluster-deadline-ms", 1, 10000, setup.engine.deadlineMs, error) ||
       !ReadNumber(args, L"cluster-max-calls", 1, 1000000, maxCalls, error) ||
-      !ReadNumber(args, L"cluster-ttl-ms", 10000, 86400000, setup.recordTtlMs, error)) {
+      !ReadNumber(args, L"cluster-ttl-ms", 10000, 86400000, setup.recordTtlMs, error) ||
+      !ReadNumber(args, L"cluster-inbox-delay-ms", 0, 1000, setup.inboxDelayMs, error)) {
     return false;
   }
   setup.engine.maxInFlight = static_cast<std::size_t>(maxCalls);
@@ -283,11 +284,11 @@ void LogClusterSetup(const cluster::ClusterSetup& setup) {
   const bool bracketed = first.host.find(':') != std::string::npos;
   // %llu, not %zu: the Windows C runtime's printf lacks the latter.
   Log("cluster mode: node %s, %llu seed node(s) from %s%s%s:%u, %s, call deadline %lld ms, at most %llu calls "
-      "in flight, record ttl %lld ms",
+      "in flight, record ttl %lld ms, inbox delay %lld ms",
       setup.nodeId.c_str(), static_cast<unsigned long long>(e.seeds.size()), bracketed ? "[" : "",
       first.host.c_str(), bracketed ? "]" : "", static_cast<unsigned>(first.port), authentication.c_str(),
       static_cast<long long>(e.deadlineMs), static_cast<unsigned long long>(e.maxInFlight),
-      static_cast<long long>(setup.recordTtlMs));
+      static_cast<long long>(setup.recordTtlMs), static_cast<long long>(setup.inboxDelayMs));
 }
 
 }  // namespace lattice

@@ -60,6 +60,9 @@ std::string UsageText() {
          "  -cluster-max-calls N     Redis calls in flight at most, 1 to 1000000 (default 4096)\n"
          "  -cluster-ttl-ms N        life of this node's part of a record unless announced again, 10000 to\n"
          "                           86400000 (default 300000)\n"
+         "  -cluster-inbox-delay-ms N\n"
+         "                           introductions for other nodes gather this long before they are sent, 0 to\n"
+         "                           1000 (default 5)\n"
          "  -h, --help               print this text and exit\n"
          "  --version                print the version and build id and exit\n"
          "A limit's value below 1 keeps its default. A cluster option's bad value stops the start (exit code 2).\n";

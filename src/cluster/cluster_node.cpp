@@ -265,12 +265,21 @@ void ClusterNode::QueueForOtherNodes(const RouteGroups& groups) {
       box = &outboxes.emplace_back(Outbox{std::string(groups.node[g]), InboxChannel(groups.node[g], index), {}});
     }
     AppendIntroduction(box->message, introduction, groups.epoch[g], routeTokens[g]);
+    outboxesGathered = true;
     forwarded += routeTokens[g].size();
     if (box->message.size() >= kMaxInboxMessageBytes) SendOutboxes();
   }
 }
 
+void ClusterNode::SendOutboxesWhenDue(std::int64_t nowMs) {
+  if (!outboxesGathered) return;
+  if (outboxesDueMs < 0) outboxesDueMs = nowMs + setup.inboxDelayMs;
+  if (nowMs >= outboxesDueMs) SendOutboxes();
+}
+
 void ClusterNode::SendOutboxes() {
+  outboxesGathered = false;
+  outboxesDueMs = -1;
   for (Outbox& box : outboxes) {
     if (box.message.empty()) continue;
     const char* argv[] = {"SPUBLISH", box.channel.data(), box.message.data()};
@@ -398,7 +407,7 @@ void ClusterNode::RunPass(std::int64_t nowMs) {
   LoadFunctionLibrary();
   Beat(nowMs);
   TouchQuietRecords(loop.tracker, nowMs);
-  SendOutboxes();
+  SendOutboxesWhenDue(nowMs);
 }
 
 // A peer stays listed while any connection keeps it bound, announced again or
@@ -453,6 +462,11 @@ int ClusterNode::MillisecondsToNextTimer(std::int64_t nowMs, int maxMs) const {
   int wait = engine.MillisecondsToNextTimer(nowMs, maxMs);
   const std::int64_t beat = nextBeatMs - nowMs;
   if (beat < wait) wait = beat < 0 ? 0 : static_cast<int>(beat);
+  // Gathered introductions not yet given a time are given one by the next pass.
+  if (outboxesGathered) {
+    const std::int64_t due = outboxesDueMs < 0 ? 0 : outboxesDueMs - nowMs;
+    if (due < wait) wait = due < 0 ? 0 : static_cast<int>(due);
+  }
   return wait;
 }
 

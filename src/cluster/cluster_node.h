@@ -39,7 +39,8 @@ class ClusterNode final : public SharedRegistry, public ClusterService {
   SharedRegistry& Registry() override { return *this; }
   void RunPass(std::int64_t nowMs) override;
   int MillisecondsToNextTimer(std::int64_t nowMs, int maxMs) const override;
-  bool CallsInFlight() const override { return engine.InFlight() != 0; }
+  // Gathered introductions count: shutdown publishes them before it stops.
+  bool CallsInFlight() const override { return engine.InFlight() != 0 || outboxesGathered; }
   void Stop() override;
   bool TransfersInFlight() const override;
 
@@ -82,6 +83,8 @@ class ClusterNode final : public SharedRegistry, public ClusterService {
   // Adds the introduction, once per other node, to that node's outbox.
   void QueueForOtherNodes(const RouteGroups& groups);
   void SendOutboxes();
+  // Publishes the gathered introductions once they waited the inbox delay.
+  void SendOutboxesWhenDue(std::int64_t nowMs);
   void Beat(std::int64_t nowMs);
   // Extends this node's parts of records that stay bound here without being
   // announced again, before the engine lets them expire.
@@ -117,7 +120,10 @@ class ClusterNode final : public SharedRegistry, public ClusterService {
   CallOutcome answerOutcome = CallOutcome::Unreachable;
   const redisReply* answer = nullptr;
   std::vector<Outbox> outboxes;
-  std::size_t outboxesUsed = 0;
+  // Whether introductions wait in the outboxes, and from when on the first
+  // pass that saw them they are published (-1: not set yet).
+  bool outboxesGathered = false;
+  std::int64_t outboxesDueMs = -1;
   // Scratch, reused so a request allocates nothing once they have grown.
   std::string hashKey;
   std::string expiryKey;

@@ -19,6 +19,10 @@ struct ClusterSetup {
   // How long a node's part of a record lives in the engine unless announced
   // again.
   std::int64_t recordTtlMs = 300000;
+  // How long introductions for other nodes may gather before they are
+  // published: one inbox message then carries those of several requests,
+  // which spares the engine and the receiving node a wake-up each.
+  std::int64_t inboxDelayMs = 5;
 };
 
 }  // namespace lattice::cluster

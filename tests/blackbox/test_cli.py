@@ -34,7 +34,7 @@ def test_help_and_version_print_and_exit_without_serving():
     every = b"-p -mtu -s -sr -sd -metrics -max-connections -max-per-address -max-peer-ids -max-la-bytes " \
             b"-max-per-peer-id -max-registry-bytes -max-pending-utp -pending-utp-timeout -conn-buffer -io-backend -h " \
             b"--version -cluster -cluster-password-file -cluster-user -cluster-node -cluster-deadline-ms " \
-            b"-cluster-max-calls -cluster-ttl-ms"
+            b"-cluster-max-calls -cluster-ttl-ms -cluster-inbox-delay-ms"
     assert listed == set(every.split()), listed
     m = re.fullmatch(rb"corvane-lattice-tracker 4\.0\.920 \(build ([0-9a-f]{40})\)\r?\n", version.stdout)
     assert m and usage.stdout.startswith(version.stdout), version.stdout

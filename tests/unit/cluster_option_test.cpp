@@ -62,16 +62,21 @@ TEST(ClusterOption, AbsentLeavesEverythingOffAndPresentTakesDefaultsAndBounds) {
   EXPECT_EQ(setup.engine.deadlineMs, 200);
   EXPECT_EQ(setup.engine.maxInFlight, 4096u);
   EXPECT_EQ(setup.recordTtlMs, 300000);
+  EXPECT_EQ(setup.inboxDelayMs, 5);
   EXPECT_EQ(setup.nodeId, "host-3000");
   EXPECT_EQ(setup.engine.password, "");
 
-  EXPECT_EQ(Read(L"-cluster h:1 -cluster-deadline-ms 10000 -cluster-max-calls 1000000 -cluster-ttl-ms 10000", setup),
+  EXPECT_EQ(Read(L"-cluster h:1 -cluster-deadline-ms 10000 -cluster-max-calls 1000000 -cluster-ttl-ms 10000 "
+                 L"-cluster-inbox-delay-ms 0",
+                 setup),
             "");
   EXPECT_EQ(setup.engine.deadlineMs, 10000);
   EXPECT_EQ(setup.engine.maxInFlight, 1000000u);
   EXPECT_EQ(setup.recordTtlMs, 10000);
+  EXPECT_EQ(setup.inboxDelayMs, 0);
   for (const wchar_t* bad : {L"-cluster-deadline-ms 10001", L"-cluster-deadline-ms 0", L"-cluster-max-calls 1000001",
                              L"-cluster-max-calls 0", L"-cluster-ttl-ms 9999", L"-cluster-ttl-ms 86400001",
+                             L"-cluster-inbox-delay-ms 1001",
                              L"-cluster-deadline-ms 5ms", L"-cluster-deadline-ms", L"-cluster-max-calls 1 2"}) {
     EXPECT_NE(Read(std::wstring(L"-cluster h:1 ") + bad, setup), "") << bad;
   }
