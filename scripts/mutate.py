@@ -152,6 +152,7 @@ MUTANTS = [
     ("lua_requester_listed", "if id ~= requester and (taken == nil or not taken[id]) then",
      "if (taken == nil or not taken[id]) then"),
     ("lua_bound_ignored", "if count > own_before and connections > bound then", "if false then"),
+    ("lua_changed_refresh_kept", "and r[4] == la and r[5] == la_list then", "then"),
 ]
 
 STEPS = ["unit", "port", "fuzz", "blackbox", "cluster"]
