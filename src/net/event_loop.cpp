@@ -21,6 +21,12 @@ constexpr int kBatch = 1024;
 constexpr int kWaitMs = 100;
 // Requests a pass's first batch must bring before the pass looks for more.
 constexpr std::uint64_t kGatherAfterRequests = 8;
+// How long a pass may go on looking for more before it flushes. A few
+// connections that stream without pause keep every look busy, and where a
+// completion is dear (under Wine) a batch's worth of them made other
+// clients' replies wait a second. Many busy connections, which is what
+// gathering is for, fill their passes well within it.
+constexpr auto kGatherFor = std::chrono::microseconds(2000);
 
 std::uint64_t RequestsSeen(const TrackerStats& stats) {
   std::uint64_t n = 0;
@@ -136,11 +142,14 @@ bool EventLoop::RunPass() {
   // Under load, input arrives while a batch is handled. Taking it before the
   // flush sends each connection what the whole pass made for it at once;
   // flushing after every small batch would send it in pieces, a segment and
-  // a wake-up of the client each. A look that finds nothing, or a full
-  // batch's worth handled, ends the pass, so a reply waits at most a batch.
+  // a wake-up of the client each. A look that finds nothing, a full batch's
+  // worth handled or 2 ms of looking end the pass, so a reply waits at most
+  // that.
   // Under light load a reply does not wait for requests that came after it.
   if (RequestsSeen(tracker.stats) - requestsBefore >= kGatherAfterRequests) {
-    for (int handled = count; count > 0 && handled < kBatch; handled += count) {
+    for (int handled = count;
+         count > 0 && handled < kBatch && std::chrono::steady_clock::now() - workStart < kGatherFor;
+         handled += count) {
       count = 0;
       if (platform::WaitForCompletions(context.port, batch, kBatch - handled, 0, &count, &error) !=
           platform::WaitStatus::Ready)
