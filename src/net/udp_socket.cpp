@@ -71,8 +71,9 @@ void UdpSocket::ReceiveMore() {
   // Datagrams keep arriving while earlier ones are handled, so the socket is
   // read in batches until one comes back short, and only then is a receive
   // started; one that completes at once means more came, and batching goes on.
+  const std::uint32_t limit = platform::CanBatchDatagrams() ? kMaxDatagramsPerPass : kMaxSingleReadsPerPass;
   std::uint32_t taken = 0;
-  while (taken < kMaxDatagramsPerPass) {
+  while (taken < limit) {
     const std::uint32_t batch = ReceiveBatch();
     taken += batch;
     if (batch == BatchRoom::kSlots) continue;
