@@ -30,8 +30,8 @@ PY = "/usr/bin/python3"
 # several matches: the match in the file whose path contains it wins.
 MUTANTS = [
     # Bytes and order on the wire.
-    ("enc_tcp_list_key", 'AppendToken("8:tcp_list")', 'AppendToken("8:tcp_lsit")'),
-    ("enc_peer_id_key", 'AppendToken("1:p20:")', 'AppendToken("1:i20:")'),
+    ("enc_tcp_list_key", 'AppendToken("8:tcp_list")', 'AppendToken("8:tcp_lsit")', "peers_encoder"),
+    ("enc_peer_id_key", 'AppendToken("1:p20:")', 'AppendToken("1:i20:")', "peers_encoder"),
     ("enc_utp_list_gets_tcp", "AddressForm::UtpItem, s->Kind())", "AddressForm::TcpItem, s->Kind())"),
     ("enc_time_before_share",
      'out.AppendToken("5:share"); out.WriteString(request.share, request.shareLength); '
@@ -66,8 +66,8 @@ MUTANTS = [
      "selected.push_back(&records.At(i));"),
     ("requester_listed_sampled", "if (!(candidate->id == requester.id)) selected.push_back(candidate);",
      "selected.push_back(candidate);"),
-    ("no_introduction", "if (target->Send(intro.data, intro.length))", "if (static_cast<void>(target), false)"),
-    ("tcp_close_keeps_binding", "loop->tracker.registry.UnbindConnection(*this);", "", "tcp_socket"),
+    ("no_introduction", "if (target.Send(data, length))", "if (static_cast<void>(target), false)"),
+    ("close_keeps_binding", "tracker.registry.UnbindConnection(connection);", ""),
     ("failed_draw_keeps_new_record", "if (existing == nullptr) registry.WithdrawNewPeer(request, share);", ""),
     # Registry bytes of a refresh: charged once, at its change.
     ("refresh_charge_dropped", "RegistrationCost(request, existing); cost != 0) {",
