@@ -459,14 +459,13 @@ bool ClusterNode::TouchIfQuiet(Tracker& tracker, const ShareId& share, const Pee
 }
 
 int ClusterNode::MillisecondsToNextTimer(std::int64_t nowMs, int maxMs) const {
-  int wait = engine.MillisecondsToNextTimer(nowMs, maxMs);
-  const std::int64_t beat = nextBeatMs - nowMs;
-  if (beat < wait) wait = beat < 0 ? 0 : static_cast<int>(beat);
+  // The wait, cut to what is left until `dueMs` (none once it passed).
+  const auto until = [nowMs](int wait, std::int64_t dueMs) {
+    return dueMs - nowMs < wait ? static_cast<int>(std::max<std::int64_t>(dueMs - nowMs, 0)) : wait;
+  };
+  int wait = until(engine.MillisecondsToNextTimer(nowMs, maxMs), nextBeatMs);
   // Gathered introductions not yet given a time are given one by the next pass.
-  if (outboxesGathered) {
-    const std::int64_t due = outboxesDueMs < 0 ? 0 : outboxesDueMs - nowMs;
-    if (due < wait) wait = due < 0 ? 0 : static_cast<int>(due);
-  }
+  if (outboxesGathered) wait = until(wait, outboxesDueMs < 0 ? nowMs : outboxesDueMs);
   return wait;
 }
 
